@@ -1,0 +1,107 @@
+// SPDX-License-Identifier: MIT
+#include "pair_search.h"
+
+#include <cmath>
+#include <cstddef>
+#include <stdexcept>
+
+#include "pool.h"
+#include "sorted_lists.h"
+
+namespace {
+
+inline bool is_leaf(const split_node* node) { return node->leaf_point != nullptr; }
+
+double center_distance(const split_node* u, const split_node* v, int32_t d) {
+    double sum = 0.0;
+    for (int32_t i = 0; i < d; ++i) {
+        const double diff = u->center[i] - v->center[i];
+        sum = sum + diff * diff;
+    }
+    return std::sqrt(sum);
+}
+
+void append_pair(const split_node* u, const split_node* v, pair_list& out) {
+    separated_pair pair;
+    pair.first.reserve(static_cast<std::size_t>(u->size));
+    pair.second.reserve(static_cast<std::size_t>(v->size));
+    collect_points(u, pair.first);
+    collect_points(v, pair.second);
+    out.push_back(std::move(pair));
+}
+
+}  // namespace
+
+int64_t collect_points(const split_node* node, std::vector<int32_t>& out) {
+    int64_t count = 0;
+    std::vector<const split_node*> stack{node};
+    while (!stack.empty()) {
+        const split_node* x = stack.back();
+        stack.pop_back();
+        if (is_leaf(x)) {
+            out.push_back(x->leaf_point->index);
+            ++count;
+        } else {
+            stack.push_back(x->right);
+            stack.push_back(x->left);
+        }
+    }
+    return count;
+}
+
+int64_t find_pairs(const split_node* u, const split_node* v, double s, int32_t d, pair_list& out) {
+    int64_t count = 0;
+    // Explicit stack in place of the recursion, whose depth would follow the
+    // tree's; each split pushes its left branch first so the right one is
+    // searched first.
+    std::vector<std::pair<const split_node*, const split_node*>> stack{{u, v}};
+    while (!stack.empty()) {
+        const auto [a, b] = stack.back();
+        stack.pop_back();
+        const double r = b->radius > a->radius ? b->radius : a->radius;
+        const double dist = center_distance(a, b, d);
+        const bool a_leaf = is_leaf(a);
+        const bool b_leaf = is_leaf(b);
+        // Two leaves are distinct points and always a pair, even when their
+        // distance underflows to 0 or the test cannot tell.
+        if (dist - (r + r) > r * s || (a_leaf && b_leaf)) {
+            append_pair(a, b, out);
+            ++count;
+        } else if (b_leaf || (!a_leaf && a->radius > b->radius)) {
+            stack.emplace_back(a->left, b);
+            stack.emplace_back(a->right, b);
+        } else {
+            stack.emplace_back(a, b->left);
+            stack.emplace_back(a, b->right);
+        }
+    }
+    return count;
+}
+
+int64_t decompose_node(const split_node* node, double s, int32_t d, pair_list& out) {
+    int64_t count = 0;
+    std::vector<const split_node*> stack{node};
+    while (!stack.empty()) {
+        const split_node* x = stack.back();
+        stack.pop_back();
+        if (is_leaf(x)) continue;
+        count += find_pairs(x->left, x->right, s, d, out);
+        stack.push_back(x->left);
+        stack.push_back(x->right);
+    }
+    return count;
+}
+
+pair_list build_lumo(int32_t n, int32_t d, double s, std::vector<point>& points) {
+    pair_list out;
+    for (std::size_t i = 0; i < points.size(); ++i) points[i].index = static_cast<int32_t>(i);
+    if (d < 0) throw std::length_error("vector too long");
+
+    block_pool pool;
+    list_set* lists = pool.take_array<sorted_list>(static_cast<std::size_t>(d));
+    for (int32_t dim = 0; dim < d; ++dim) lists[dim] = build_sorted_list(points.data(), n, dim, pool);
+    split_node* root = build_split_tree(lists, n, d, pool);
+    decompose_node(root, s, d, out);
+    release_tree(root, pool);
+    return out;
+}
