@@ -1,0 +1,57 @@
+# SPDX-License-Identifier: MIT
+# `make demo` and `make test` set up everything they need on a fresh machine:
+# the project venv from requirements.txt, and Debian's GoogleTest (and Google
+# Benchmark for `make bench`) through apt-get when missing.
+
+PYTHON ?= python3
+VENV := .venv
+PY := $(VENV)/bin/python
+BUILD := build
+SAN_BUILD := build-asan
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+CMAKE_ARGS = -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) \
+	-Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) \
+	-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
+
+.PHONY: demo test test-asan bench module venv clean
+
+demo: module
+	PYTHONPATH=$(BUILD) MPLBACKEND=Agg $(PY) examples/demo.py --out $(BUILD)/demo.png
+
+test: module
+	cd $(BUILD) && ../$(VENV)/bin/ctest --output-on-failure -j2
+
+# Core tests and the Python suite with AddressSanitizer and UBSan.
+test-asan: venv apt-test
+	$(VENV)/bin/cmake -S . -B $(SAN_BUILD) $(CMAKE_ARGS) -DCMAKE_BUILD_TYPE=Debug -DLUMO_SANITIZE=ON
+	$(VENV)/bin/cmake --build $(SAN_BUILD)
+	cd $(SAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 ../$(VENV)/bin/ctest --output-on-failure -E python_tests
+	PYTHONPATH=$(SAN_BUILD) MPLBACKEND=Agg ASAN_OPTIONS=detect_leaks=0 \
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so) $$(g++ -print-file-name=libstdc++.so)" \
+	$(PY) -m pytest tests/python -q -p no:cacheprovider -m "not slow"
+
+module: venv apt-test
+	$(VENV)/bin/cmake -S . -B $(BUILD) $(CMAKE_ARGS)
+	$(VENV)/bin/cmake --build $(BUILD)
+
+bench: venv apt-bench
+	$(VENV)/bin/cmake -S . -B $(BUILD) $(CMAKE_ARGS) -DLUMO_BUILD_BENCH=ON
+	$(VENV)/bin/cmake --build $(BUILD)
+	PYTHONPATH=$(BUILD) $(PY) bench/run_bench.py --build $(BUILD)
+
+venv: $(VENV)/.installed
+
+$(VENV)/.installed: requirements.txt
+	[ -x $(PY) ] || $(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install -q --disable-pip-version-check -r requirements.txt
+	touch $@
+
+.PHONY: apt-test apt-bench
+apt-test:
+	@dpkg -s libgtest-dev >/dev/null 2>&1 || { $(SUDO) apt-get update -q && $(SUDO) apt-get install -y -q libgtest-dev; }
+
+apt-bench:
+	@dpkg -s libbenchmark-dev >/dev/null 2>&1 || { $(SUDO) apt-get update -q && $(SUDO) apt-get install -y -q libbenchmark-dev; }
+
+clean:
+	rm -rf $(BUILD) $(SAN_BUILD)
