@@ -49,6 +49,13 @@ WORKED_RESULTS = {
         [([0], [2]), ([1], [2]), ([1], [0])],
     ),
     "gap-above-r-s": (3, 1, 2.0, [[0.0], [1.0], [2.6]], [([1, 0], [2]), ([1], [0])]),
+    # The same threshold in decimals: only the rounding of the centre
+    # (0.3 * 3 + 0.3) * 0.5 and of the distance decides, and it falls just
+    # short of separation.
+    "gap-at-r-s-rounded": (
+        3, 1, 2.0, [[0.3 * 3], [0.3], [0.3 * 6]],
+        [([1], [2]), ([0], [2]), ([0], [1])],
+    ),
     # Only the first d coordinates and the first n points count.
     "extra-coordinates": (
         2, 2, 2.0, [[0, 0, 99.0], [1, 0, -5.0, 7.0]], [([1], [0])],
