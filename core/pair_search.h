@@ -6,20 +6,38 @@
 #pragma once
 
 #include <cstdint>
-#include <utility>
 #include <vector>
 
 #include "point.h"
 #include "split_tree.h"
 
-// Indices (positions in the caller's list) of the points under the two nodes
-// of a pair, each in leaf order.
-using separated_pair = std::pair<std::vector<int32_t>, std::vector<int32_t>>;
-using pair_list = std::vector<separated_pair>;
+// The points under one node: `count` consecutive entries of the leaf order,
+// from `start`. A subtree's leaves, left to right, are always such a run.
+struct index_run {
+    int32_t start;
+    int32_t count;
+};
 
-// Appends the indices of the points under `node`, leaves left to right.
-// Returns how many it appended.
-int64_t collect_points(const split_node* node, std::vector<int32_t>& out);
+struct separated_pair {
+    index_run first;
+    index_run second;
+};
+
+// The decomposition: the point indices (positions in the caller's list) in
+// the tree's leaf order, and the pairs in the order found, each set a run of
+// that order. Sets are never empty and the two sets of a pair never share a
+// point.
+struct pair_list {
+    std::vector<int32_t> order;
+    std::vector<separated_pair> pairs;
+};
+
+// The indices of one set of a pair, in leaf order.
+std::vector<int32_t> set_indices(const pair_list& list, const index_run& run);
+
+// Fills `order` with the indices of the leaves of the tree, left to right,
+// and sets every node's first_leaf. The search needs this numbering.
+void number_leaves(split_node* root, std::vector<int32_t>& order);
 
 // Appends the well-separated pairs between the points under u and those
 // under v, depth first, the right child of a split node before its left.

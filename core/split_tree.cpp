@@ -32,6 +32,7 @@ split_node* new_node(int32_t d, int32_t size, block_pool& pool) {
     node->radius = 0.0;
     node->leaf_point = nullptr;
     node->size = size;
+    node->first_leaf = 0;
     node->center = pool.take_array<double>(static_cast<size_t>(d));
     return node;
 }

@@ -17,6 +17,8 @@ struct split_node {
     double radius;       // half the box diagonal; 0 in a leaf
     point* leaf_point;   // non-null exactly in leaves
     int32_t size;        // points under the node
+    int32_t first_leaf;  // position of the node's first leaf in the tree's
+                         // leaf order (set by number_leaves, pair_search.h)
 };
 
 // One set made by a split call and waiting for its own subtree.

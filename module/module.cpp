@@ -31,10 +31,11 @@ public:
     }
 };
 
-// The decomposition as a list of 2-tuples of int lists. Built with the
-// C API: one int object per point index, shared by every list holding it,
-// and the cyclic collector paused, since a result holds millions of new
-// containers that it would otherwise scan again and again.
+// The decomposition as a list of 2-tuples of int lists, built with the C API
+// straight from the runs of the leaf order: one int object per point index,
+// shared by every list holding it, and the cyclic collector paused, since a
+// result holds millions of new containers that it would otherwise scan
+// again and again.
 template <>
 class type_caster<pair_list> {
 public:
@@ -42,26 +43,22 @@ public:
 
     bool load(handle, bool) { return false; }
 
-    static handle cast(const pair_list& pairs, return_value_policy, handle) {
+    static handle cast(const pair_list& result, return_value_policy, handle) {
         const collector_pause pause;
-        int32_t top = -1;
-        for (const auto& pair : pairs) {
-            for (int32_t i : pair.first) top = i > top ? i : top;
-            for (int32_t i : pair.second) top = i > top ? i : top;
+        // Every index lies in the leaf order; make its int object once.
+        std::vector<object> ints(result.pairs.empty() ? 0 : result.order.size());
+        for (std::size_t i = 0; i < ints.size(); ++i) {
+            ints[i] = reinterpret_steal<object>(PyLong_FromSsize_t(static_cast<Py_ssize_t>(i)));
+            if (!ints[i]) return handle();
         }
-        std::vector<object> ints(static_cast<std::size_t>(top + 1));
-        list result(pairs.size());
-        for (std::size_t k = 0; k < pairs.size(); ++k) {
-            object first = index_list(pairs[k].first, ints);
-            if (!first) return handle();
-            object second = index_list(pairs[k].second, ints);
-            if (!second) return handle();
+        list out(result.pairs.size());
+        for (std::size_t k = 0; k < result.pairs.size(); ++k) {
             tuple item(2);
-            PyTuple_SET_ITEM(item.ptr(), 0, first.release().ptr());
-            PyTuple_SET_ITEM(item.ptr(), 1, second.release().ptr());
-            PyList_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(k), item.release().ptr());
+            PyTuple_SET_ITEM(item.ptr(), 0, index_list(result, result.pairs[k].first, ints).release().ptr());
+            PyTuple_SET_ITEM(item.ptr(), 1, index_list(result, result.pairs[k].second, ints).release().ptr());
+            PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(k), item.release().ptr());
         }
-        return result.release();
+        return out.release();
     }
 
 private:
@@ -75,19 +72,12 @@ private:
         }
     };
 
-    // A new list of the indices; a null object (with the Python error set)
-    // if an int cannot be made.
-    static object index_list(const std::vector<int32_t>& indices, std::vector<object>& ints) {
-        list out(indices.size());
-        for (std::size_t j = 0; j < indices.size(); ++j) {
-            object& value = ints[static_cast<std::size_t>(indices[j])];
-            if (!value) {
-                value = reinterpret_steal<object>(PyLong_FromLong(indices[j]));
-                if (!value) return object();
-            }
-            PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(j), value.inc_ref().ptr());
-        }
-        return std::move(out);
+    static list index_list(const pair_list& result, const index_run& run, const std::vector<object>& ints) {
+        list out(static_cast<std::size_t>(run.count));
+        const int32_t* index = result.order.data() + run.start;
+        for (int32_t j = 0; j < run.count; ++j)
+            PyList_SET_ITEM(out.ptr(), j, ints[static_cast<std::size_t>(index[j])].inc_ref().ptr());
+        return out;
     }
 };
 
