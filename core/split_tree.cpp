@@ -24,16 +24,17 @@ struct build_task {
     split_node** slot;
 };
 
+// The node and its center array share one block: the search reads both.
 split_node* new_node(int32_t d, int32_t size, block_pool& pool) {
-    auto* node = pool.take_array<split_node>(1);
+    static_assert(sizeof(split_node) % alignof(double) == 0, "center follows the node");
+    auto* node = static_cast<split_node*>(pool.take(sizeof(split_node) + sizeof(double) * static_cast<size_t>(d)));
     node->left = nullptr;
     node->right = nullptr;
-    node->center = nullptr;
+    node->center = reinterpret_cast<double*>(node + 1);
     node->radius = 0.0;
     node->leaf_point = nullptr;
     node->size = size;
     node->first_leaf = 0;
-    node->center = pool.take_array<double>(static_cast<size_t>(d));
     return node;
 }
 
@@ -68,24 +69,46 @@ void unlink(sorted_list& list, list_entry* x) {
     }
 }
 
+// How far ahead the linear passes prefetch point records and their entry
+// slots: the points of a list are scattered in memory, and these passes are
+// bound by fetching them.
+constexpr int32_t record_ahead = 16;
+constexpr int32_t slots_ahead = 8;
+
 // Splits one set of n >= 2 points: peels sets off until at most half remain,
-// makes the lists of every new set by one linear pass, and appends the build
-// tasks of the new sets, in chain order, to `tasks`. Hangs the node of the
-// first split round in *slot and releases `lists`.
-void split_set(list_set* lists, int32_t n, int32_t d, split_node** slot,
-               std::vector<build_task>& tasks, block_pool& pool) {
+// makes the lists of every new set by one linear pass per dimension, and
+// appends the build tasks of the new sets, in chain order, to `tasks`. Hangs
+// the node of the first split round in *slot and releases `lists`.
+//
+// On entry every list of the set is its block in list order (lists are only
+// ever made that way), and the set's points share one `target` value: null,
+// or `lists` itself for a set peeled off by the parent call. Unlinking an
+// entry leaves its pt in place, so after the split rounds the blocks still
+// hold every point in order and serve for the distribution pass; a point was
+// peeled here exactly when its target is neither null nor `lists`.
+void split_set(list_set* lists, int32_t n, int32_t d, split_node** slot, std::vector<build_task>& tasks,
+               std::vector<point*>& peeled_points, block_pool& pool) {
     const size_t dims = static_cast<size_t>(d);
-
-    // Full copies of the lists: they keep every point in order for the
-    // distribution pass after the call's own lists have been taken apart.
-    list_set* copies = pool.take_array<sorted_list>(dims);
-    for (int32_t t = 0; t < d; ++t) copies[t] = copy_list(lists[t], n, pool);
-
     int32_t remaining = n;
     const int32_t half = n / 2;
     split_node* node = nullptr;
     pending_set* chain = nullptr;
     pending_set* chain_end = nullptr;
+    auto append = [&](int32_t count) {
+        auto* set = pool.take_array<pending_set>(1);
+        set->lists = nullptr;
+        set->count = count;
+        set->next = nullptr;
+        if (chain_end == nullptr) chain = set;
+        else chain_end->next = set;
+        chain_end = set;
+        set->lists = pool.take_array<sorted_list>(dims);
+        for (int32_t t = 0; t < d; ++t) set->lists[t] = sorted_list{nullptr, nullptr, nullptr};
+        for (int32_t t = 0; t < d; ++t)
+            set->lists[t] = link_block(pool.take_array<list_entry>(static_cast<size_t>(count)), count);
+        return set;
+    };
+
     while (remaining > half) {
         split_node* x = new_node(d, remaining, pool);
         if (node == nullptr) *slot = x;
@@ -99,76 +122,68 @@ void split_set(list_set* lists, int32_t n, int32_t d, split_node** slot,
         choose_split(lists, d, &side, &dim, &k);
         if (k < 1 || k >= remaining)
             throw std::runtime_error("split_tree: a split made no progress (coincident or non-finite points)");
-
-        auto* peeled = pool.take_array<pending_set>(1);
-        peeled->lists = nullptr;
-        peeled->count = k;
-        peeled->next = nullptr;
-        if (chain_end == nullptr) chain = peeled;
-        else chain_end->next = peeled;
-        chain_end = peeled;
-        peeled->lists = pool.take_array<sorted_list>(dims);
-        for (int32_t t = 0; t < d; ++t) peeled->lists[t] = sorted_list{nullptr, nullptr, nullptr};
-        for (int32_t t = 0; t < d; ++t)
-            peeled->lists[t] = link_block(pool.take_array<list_entry>(static_cast<size_t>(k)), k);
+        const pending_set* peeled = append(k);
         remaining -= k;
 
-        list_entry* e = side == 0 ? lists[dim].head : lists[dim].tail;
+        // Collect the k points first so that their records and entries can
+        // be fetched ahead of the unlinking.
+        peeled_points.clear();
+        const list_entry* e = side == 0 ? lists[dim].head : lists[dim].tail;
         for (int32_t j = 0; j < k; ++j) {
-            point* p = e->pt;
-            p->target = peeled->lists;
-            for (int32_t t = 0; t < d; ++t) unlink(lists[t], p->entries[static_cast<size_t>(t)]);
+            peeled_points.push_back(e->pt);
             e = side == 0 ? e->next : e->prev;
         }
+        for (int32_t j = 0; j < k; ++j) {
+            if (j + slots_ahead < k) {
+                const point* ahead = peeled_points[static_cast<size_t>(j + slots_ahead)];
+                for (int32_t t = 0; t < d; ++t) __builtin_prefetch(ahead->entries[static_cast<size_t>(t)]);
+            }
+            point* p = peeled_points[static_cast<size_t>(j)];
+            p->target = peeled->lists;
+            for (int32_t t = 0; t < d; ++t) unlink(lists[t], p->entries[static_cast<size_t>(t)]);
+        }
     }
+    pending_set* rest = append(remaining);
 
-    // The remainder keeps its order: its lists are copies of what is left.
-    auto* rest = pool.take_array<pending_set>(1);
-    rest->lists = nullptr;
-    rest->count = remaining;
-    rest->next = nullptr;
-    chain_end->next = rest;
-    rest->lists = pool.take_array<sorted_list>(dims);
-    for (int32_t t = 0; t < d; ++t) rest->lists[t] = sorted_list{nullptr, nullptr, nullptr};
+    // Distribution: one pass over each block deals every point, in list
+    // order, to its peeled set or to the remainder; `tail` is the fill
+    // cursor. The last pass leaves the remainder's targets null.
+    for (pending_set* set = chain; set != nullptr; set = set->next)
+        for (int32_t t = 0; t < d; ++t) set->lists[t].tail = set->lists[t].head;
     for (int32_t t = 0; t < d; ++t) {
-        rest->lists[t] = copy_list(lists[t], remaining, pool);
-        for (list_entry* e = rest->lists[t].head; e != nullptr; e = e->next)
-            e->pt->entries[static_cast<size_t>(t)] = e;
-    }
-    release_lists(lists, d, pool);
-
-    // Distribution: one pass over each full copy deals the peeled points to
-    // their sets in ascending order; `tail` serves as the fill cursor.
-    for (pending_set* p = chain; p != rest; p = p->next)
-        for (int32_t t = 0; t < d; ++t) p->lists[t].tail = p->lists[t].head;
-    for (int32_t t = 0; t < d; ++t) {
-        for (list_entry* e = copies[t].head; e != nullptr; e = e->next) {
-            point* p = e->pt;
-            if (p->target == nullptr) continue;
-            sorted_list& dst = p->target[t];
+        const list_entry* block = lists[t].block;
+        const bool last = t == d - 1;
+        for (int32_t j = 0; j < n; ++j) {
+            if (j + record_ahead < n) __builtin_prefetch(block[j + record_ahead].pt, 1);
+            if (j + slots_ahead < n) __builtin_prefetch(block[j + slots_ahead].pt->entries.data() + t, 1);
+            point* p = block[j].pt;
+            list_set* target = p->target;
+            const bool stays = target == nullptr || target == lists;
+            sorted_list& dst = stays ? rest->lists[t] : target[t];
             list_entry* f = dst.tail;
             f->pt = p;
             p->entries[static_cast<size_t>(t)] = f;
             dst.tail = f->next;
+            if (stays && last) p->target = nullptr;
         }
     }
-    release_lists(copies, d, pool);
-    for (pending_set* p = chain; p != rest; p = p->next)
-        for (int32_t t = 0; t < d; ++t) p->lists[t].tail = p->lists[t].block + (p->count - 1);
+    release_lists(lists, d, pool);
+    for (pending_set* set = chain; set != nullptr; set = set->next)
+        for (int32_t t = 0; t < d; ++t) set->lists[t].tail = set->lists[t].block + (set->count - 1);
 
     // The round nodes are chained through `left`: round i's right child is
     // the set peeled in round i, the last round's left child the remainder.
     split_node* round = *slot;
-    for (pending_set* p = chain; p != nullptr;) {
-        pending_set* next = p->next;
-        if (p == rest) {
-            tasks.push_back(build_task{p->lists, p->count, &round->left});
+    for (pending_set* set = chain; set != nullptr;) {
+        pending_set* next = set->next;
+        if (set == rest) {
+            tasks.push_back(build_task{set->lists, set->count, &round->left});
         } else {
-            tasks.push_back(build_task{p->lists, p->count, &round->right});
+            tasks.push_back(build_task{set->lists, set->count, &round->right});
             if (next != rest) round = round->left;
         }
-        pool.give(p);
-        p = next;
+        pool.give(set);
+        set = next;
     }
 }
 
@@ -230,6 +245,7 @@ split_node* build_split_tree(list_set* lists, int32_t n, int32_t d, block_pool& 
     // are thousands of levels deep.
     std::vector<build_task> stack{build_task{lists, n, &root}};
     std::vector<build_task> made;
+    std::vector<point*> peeled_points;
     while (!stack.empty()) {
         const build_task task = stack.back();
         stack.pop_back();
@@ -238,7 +254,7 @@ split_node* build_split_tree(list_set* lists, int32_t n, int32_t d, block_pool& 
             continue;
         }
         made.clear();
-        split_set(task.lists, task.count, d, task.slot, made, pool);
+        split_set(task.lists, task.count, d, task.slot, made, peeled_points, pool);
         stack.insert(stack.end(), made.rbegin(), made.rend());
     }
     return root;
@@ -252,7 +268,6 @@ void release_tree(split_node* root, block_pool& pool) {
         stack.pop_back();
         if (node->left != nullptr) stack.push_back(node->left);
         if (node->right != nullptr) stack.push_back(node->right);
-        pool.give(node->center);
-        pool.give(node);
+        pool.give(node);  // the center array with it
     }
 }

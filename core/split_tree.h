@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Fair split tree. build_split_tree takes over the list_set it is given and
 // hands every list block and header array it uses back to the pool before it
-// returns; the caller owns the returned tree (each split_node and its center
-// array, all taken from the same pool) and releases it with release_tree.
+// returns; the caller owns the returned tree (each split_node with its center
+// array, taken from the same pool) and releases it with release_tree.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +13,8 @@
 struct split_node {
     split_node* left;    // inner: next split round of the set, or the remainder
     split_node* right;   // inner: the set peeled off in this node's round
-    double* center;      // d values: centre of the bounding box
+    double* center;      // d values: centre of the bounding box, stored
+                         // in the node's own block
     double radius;       // half the box diagonal; 0 in a leaf
     point* leaf_point;   // non-null exactly in leaves
     int32_t size;        // points under the node
