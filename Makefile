@@ -25,7 +25,7 @@ test: module
 test-asan: venv apt-test
 	$(VENV)/bin/cmake -S . -B $(SAN_BUILD) $(CMAKE_ARGS) -DCMAKE_BUILD_TYPE=Debug -DLUMO_SANITIZE=ON
 	$(VENV)/bin/cmake --build $(SAN_BUILD)
-	cd $(SAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 ../$(VENV)/bin/ctest --output-on-failure -E python_tests
+	cd $(SAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 ../$(VENV)/bin/ctest --output-on-failure -E python_tests -LE package
 	PYTHONPATH=$(SAN_BUILD) MPLBACKEND=Agg ASAN_OPTIONS=detect_leaks=0 \
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so) $$(g++ -print-file-name=libstdc++.so)" \
 	$(PY) -m pytest tests/python -q -p no:cacheprovider -m "not slow"
