@@ -126,7 +126,7 @@ def run_native(build, sizes, repetitions):
         capture_output=True, text=True, check=True)
     native = {}
     for b in json.loads(out.stdout)["benchmarks"]:
-        if b.get("aggregate_name") != "median":
+        if b.get("aggregate_name", "median") != "median":
             continue
         name, kind, d, n = b["run_name"].split("/")[:4]
         key = (name, SETS[int(kind)], int(d), int(n))
@@ -240,7 +240,7 @@ def table(rows):
     cols = [("set", "set", "s"), ("d", "d", "d"), ("n", "n", "d"), ("sort floor ms", "sort_floor_ms", ".1f"),
             ("sorts ms", "sorts_ms", ".1f"), ("tree ms", "tree_ms", ".1f"), ("build/floor", "build_vs_floor", ".2f"),
             ("search ms", "search_ms", ".1f"), ("ns/pair", "ns_per_pair", ".1f"),
-            ("pairs/pt", "pairs_per_point", ".2f"), ("Σ|A|+|B| /pt", "sizes_per_point", ".1f"),
+            ("pairs/pt", "pairs_per_point", ".2f"), ("set sizes/pt", "sizes_per_point", ".1f"),
             ("points in ms", "points_in_ms", ".1f"), ("call ms", "call_ms", ".0f"),
             ("result floor ms", "result_floor_ms", ".0f"), ("call/floor", "call_vs_floor", ".2f"),
             ("peak MiB", "peak_mib", ".1f"), ("result MiB", "result_mib", ".1f"), ("peak/result", "peak_vs_result", ".2f")]

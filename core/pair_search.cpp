@@ -103,10 +103,7 @@ int64_t decompose_node(const split_node* node, double s, int32_t d, pair_list& o
 
 pair_list build_lumo(int32_t n, int32_t d, double s, std::vector<point>& points) {
     pair_list out;
-    for (std::size_t i = 0; i < points.size(); ++i) {
-        points[i].index = static_cast<int32_t>(i);
-        points[i].target = nullptr;
-    }
+    for (std::size_t i = 0; i < points.size(); ++i) points[i].index = static_cast<int32_t>(i);
     if (d < 0) throw std::length_error("vector too long");
 
     block_pool pool;

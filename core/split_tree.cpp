@@ -240,6 +240,8 @@ void choose_split(const list_set* lists, int32_t d, int32_t* side, int32_t* dim,
 split_node* build_split_tree(list_set* lists, int32_t n, int32_t d, block_pool& pool) {
     assert(n >= 1 && d >= 1);
     split_node* root = nullptr;
+    // split_set tells the points it peels by their target: start from null.
+    for (const list_entry* e = lists[0].head; e != nullptr; e = e->next) e->pt->target = nullptr;
     // Depth-first over the sets, in the order a recursive builder would take
     // them, with an explicit stack: trees over geometrically spaced points
     // are thousands of levels deep.
