@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cmath>
 #include <vector>
 
 namespace {
@@ -34,8 +35,11 @@ sorted_list build_sorted_list(point* points, int32_t n, int32_t dim, block_pool&
         p.sort_dim = dim;
         keys[static_cast<std::size_t>(j)] = keyed_point{p.coord[static_cast<std::size_t>(p.sort_dim)], &p};
     }
-    std::sort(keys.begin(), keys.end(),
-              [](const keyed_point& a, const keyed_point& b) { return a.key < b.key; });
+    // NaN sorts last, so that even unchecked input gives the sort a strict
+    // weak order to work with.
+    std::sort(keys.begin(), keys.end(), [](const keyed_point& a, const keyed_point& b) {
+        return a.key < b.key || (std::isnan(b.key) && !std::isnan(a.key));
+    });
     for (int32_t j = 0; j < n; ++j) block[j].pt = keys[static_cast<std::size_t>(j)].pt;
     sorted_list list = link_block(block, n);
     for (int32_t j = 0; j < n; ++j) block[j].pt->entries[static_cast<std::size_t>(dim)] = &block[j];

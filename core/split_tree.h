@@ -42,8 +42,10 @@ void choose_split(const list_set* lists, int32_t d, int32_t* side, int32_t* dim,
 // Builds the fair split tree of the n points listed in `lists` (d >= 1,
 // n >= 1, each list holding the same n points ascending in its coordinate,
 // each point's entries[t] pointing at its entry in list t). The points must
-// be pairwise distinct and finite in their first d coordinates; otherwise
-// the call throws std::runtime_error (all its blocks stay with the pool).
+// be pairwise distinct and finite in their first d coordinates. Coincident
+// points, or a NaN where a split looks, make the call throw
+// std::runtime_error (all its blocks stay with the pool); other non-finite
+// values give a meaningless tree. It never reads outside its lists.
 // Runs in O(d n log n) without recursion; overwrites target and entries.
 split_node* build_split_tree(list_set* lists, int32_t n, int32_t d, block_pool& pool);
 
