@@ -213,7 +213,7 @@ def main(argv=None):
         "(one run for Python calls at n = 1e6).", "",
         "Columns: sort floor = d `std::sort` calls over n indices compared by coordinate; sorts = the d "
         "sorted lists; tree = the fair split tree from them; build/floor = (sorts + tree) / sort floor; "
-        "search = pair search with leaf numbering (sets stay runs of the leaf order); points in = "
+        "search = pair search (sets stay runs of the leaf order, which the tree builder numbers); points in = "
         "converting the list of points; call = the whole `build_lumo` call, collector on; result floor = "
         "`[(a[:], b[:]) for a, b in result]`, collector off; peak/result = peak memory of a call over the "
         "memory its result holds.", "",

@@ -109,8 +109,8 @@ pair_list build_lumo(int32_t n, int32_t d, double s, std::vector<point>& points)
     block_pool pool;
     list_set* lists = pool.take_array<sorted_list>(static_cast<std::size_t>(d));
     for (int32_t dim = 0; dim < d; ++dim) lists[dim] = build_sorted_list(points.data(), n, dim, pool);
-    split_node* root = build_split_tree(lists, n, d, pool);
-    number_leaves(root, out.order);
+    out.order.resize(static_cast<std::size_t>(n));
+    split_node* root = build_split_tree(lists, n, d, pool, out.order.data());
     decompose_node(root, s, d, out);
     release_tree(root, pool);
     return out;

@@ -36,7 +36,8 @@ struct pair_list {
 std::vector<int32_t> set_indices(const pair_list& list, const index_run& run);
 
 // Fills `order` with the indices of the leaves of the tree, left to right,
-// and sets every node's first_leaf. The search needs this numbering.
+// and sets every node's first_leaf, as build_split_tree does when it is
+// given an order array.
 void number_leaves(split_node* root, std::vector<int32_t>& order);
 
 // Appends the well-separated pairs between the points under u and those

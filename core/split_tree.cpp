@@ -21,6 +21,7 @@ inline double coord_at(const list_entry* e, int32_t i) {
 struct build_task {
     list_set* lists;
     int32_t count;
+    int32_t start;  // position of the set's first leaf in the leaf order
     split_node** slot;
 };
 
@@ -43,8 +44,9 @@ void release_lists(list_set* lists, int32_t d, block_pool& pool) {
     pool.give(lists);
 }
 
-split_node* make_leaf(list_set* lists, int32_t d, block_pool& pool) {
+split_node* make_leaf(list_set* lists, int32_t d, int32_t start, block_pool& pool) {
     split_node* leaf = new_node(d, 1, pool);
+    leaf->first_leaf = start;
     point* p = lists[0].head->pt;
     for (int32_t i = 0; i < d; ++i) leaf->center[i] = p->coord[static_cast<size_t>(i)];
     leaf->leaf_point = p;
@@ -86,8 +88,8 @@ constexpr int32_t slots_ahead = 8;
 // entry leaves its pt in place, so after the split rounds the blocks still
 // hold every point in order and serve for the distribution pass; a point was
 // peeled here exactly when its target is neither null nor `lists`.
-void split_set(list_set* lists, int32_t n, int32_t d, split_node** slot, std::vector<build_task>& tasks,
-               std::vector<point*>& peeled_points, block_pool& pool) {
+void split_set(list_set* lists, int32_t n, int32_t d, int32_t start, split_node** slot,
+               std::vector<build_task>& tasks, std::vector<point*>& peeled_points, block_pool& pool) {
     const size_t dims = static_cast<size_t>(d);
     int32_t remaining = n;
     const int32_t half = n / 2;
@@ -111,6 +113,7 @@ void split_set(list_set* lists, int32_t n, int32_t d, split_node** slot, std::ve
 
     while (remaining > half) {
         split_node* x = new_node(d, remaining, pool);
+        x->first_leaf = start;
         if (node == nullptr) *slot = x;
         else node->left = x;
         node = x;
@@ -173,13 +176,16 @@ void split_set(list_set* lists, int32_t n, int32_t d, split_node** slot, std::ve
 
     // The round nodes are chained through `left`: round i's right child is
     // the set peeled in round i, the last round's left child the remainder.
+    // Leaves come left subtree first, so every round node and the remainder
+    // start where the call's set starts, and the set peeled in round i right
+    // after the points that remained after that round.
     split_node* round = *slot;
     for (pending_set* set = chain; set != nullptr;) {
         pending_set* next = set->next;
         if (set == rest) {
-            tasks.push_back(build_task{set->lists, set->count, &round->left});
+            tasks.push_back(build_task{set->lists, set->count, start, &round->left});
         } else {
-            tasks.push_back(build_task{set->lists, set->count, &round->right});
+            tasks.push_back(build_task{set->lists, set->count, start + round->size - set->count, &round->right});
             if (next != rest) round = round->left;
         }
         pool.give(set);
@@ -237,7 +243,7 @@ void choose_split(const list_set* lists, int32_t d, int32_t* side, int32_t* dim,
     *count = k;
 }
 
-split_node* build_split_tree(list_set* lists, int32_t n, int32_t d, block_pool& pool) {
+split_node* build_split_tree(list_set* lists, int32_t n, int32_t d, block_pool& pool, int32_t* order) {
     assert(n >= 1 && d >= 1);
     split_node* root = nullptr;
     // split_set tells the points it peels by their target: start from null.
@@ -245,18 +251,20 @@ split_node* build_split_tree(list_set* lists, int32_t n, int32_t d, block_pool& 
     // Depth-first over the sets, in the order a recursive builder would take
     // them, with an explicit stack: trees over geometrically spaced points
     // are thousands of levels deep.
-    std::vector<build_task> stack{build_task{lists, n, &root}};
+    std::vector<build_task> stack{build_task{lists, n, 0, &root}};
     std::vector<build_task> made;
     std::vector<point*> peeled_points;
     while (!stack.empty()) {
         const build_task task = stack.back();
         stack.pop_back();
         if (task.count == 1) {
-            *task.slot = make_leaf(task.lists, d, pool);
+            split_node* leaf = make_leaf(task.lists, d, task.start, pool);
+            if (order != nullptr) order[task.start] = leaf->leaf_point->index;
+            *task.slot = leaf;
             continue;
         }
         made.clear();
-        split_set(task.lists, task.count, d, task.slot, made, peeled_points, pool);
+        split_set(task.lists, task.count, d, task.start, task.slot, made, peeled_points, pool);
         stack.insert(stack.end(), made.rbegin(), made.rend());
     }
     return root;

@@ -19,7 +19,7 @@ struct split_node {
     point* leaf_point;   // non-null exactly in leaves
     int32_t size;        // points under the node
     int32_t first_leaf;  // position of the node's first leaf in the tree's
-                         // leaf order (set by number_leaves, pair_search.h)
+                         // leaf order (left subtree before right)
 };
 
 // One set made by a split call and waiting for its own subtree.
@@ -47,7 +47,9 @@ void choose_split(const list_set* lists, int32_t d, int32_t* side, int32_t* dim,
 // std::runtime_error (all its blocks stay with the pool); other non-finite
 // values give a meaningless tree. It never reads outside its lists.
 // Runs in O(d n log n) without recursion; overwrites target and entries.
-split_node* build_split_tree(list_set* lists, int32_t n, int32_t d, block_pool& pool);
+// Sets every node's first_leaf; if `order` is not null, it receives the n
+// leaves' point indices in leaf order.
+split_node* build_split_tree(list_set* lists, int32_t n, int32_t d, block_pool& pool, int32_t* order = nullptr);
 
 // Hands every node and center array of the tree back to the pool.
 void release_tree(split_node* root, block_pool& pool);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "sorted_lists.h"
 #include "test_support.h"
 
 namespace {
@@ -159,10 +160,36 @@ TEST(pair_search, leaf_numbering_gives_every_node_its_run) {
     auto pts = cluster_points(600, 2, 4u, 5, 1.0);
     const auto n = static_cast<int32_t>(pts.size());
     block_pool pool;
-    split_node* root = build_tree(pts, n, 2, pool);
+    list_set* lists = pool.take_array<sorted_list>(2);
+    for (int32_t t = 0; t < 2; ++t) lists[t] = build_sorted_list(pts.data(), n, t, pool);
+    std::vector<int32_t> built(static_cast<size_t>(n), -1);
+    split_node* root = build_split_tree(lists, n, 2, pool, built.data());
+    std::vector<int32_t> first_leaves;
+    for (std::vector<const split_node*> walk{root}; !walk.empty();) {
+        const split_node* x = walk.back();
+        walk.pop_back();
+        first_leaves.push_back(x->first_leaf);
+        if (x->leaf_point == nullptr) {
+            walk.push_back(x->left);
+            walk.push_back(x->right);
+        }
+    }
+    // The builder's numbering and number_leaves agree.
     std::vector<int32_t> order{99, 98};
     number_leaves(root, order);
     EXPECT_EQ(order, leaf_order(root));
+    EXPECT_EQ(built, order);
+    std::vector<int32_t> renumbered;
+    for (std::vector<const split_node*> walk{root}; !walk.empty();) {
+        const split_node* x = walk.back();
+        walk.pop_back();
+        renumbered.push_back(x->first_leaf);
+        if (x->leaf_point == nullptr) {
+            walk.push_back(x->left);
+            walk.push_back(x->right);
+        }
+    }
+    EXPECT_EQ(first_leaves, renumbered);
     std::vector<const split_node*> stack{root};
     while (!stack.empty()) {
         const split_node* x = stack.back();
