@@ -13,7 +13,7 @@ CMAKE_ARGS = -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) \
 	-Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) \
 	-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 
-.PHONY: demo test test-asan bench module venv clean
+.PHONY: demo test test-asan fuzz bench module venv clean
 
 demo: module
 	PYTHONPATH=$(BUILD) MPLBACKEND=Agg $(PY) examples/demo.py --out $(BUILD)/demo.png
@@ -29,6 +29,16 @@ test-asan: venv apt-test
 	PYTHONPATH=$(SAN_BUILD) MPLBACKEND=Agg ASAN_OPTIONS=detect_leaks=0 \
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so) $$(g++ -print-file-name=libstdc++.so)" \
 	$(PY) -m pytest tests/python -q -p no:cacheprovider -m "not slow"
+
+# The core's libFuzzer target with ASan and UBSan, run for FUZZ_SECONDS.
+FUZZ_SECONDS ?= 60
+fuzz: venv apt-fuzz
+	$(VENV)/bin/cmake -S . -B build-fuzz -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+		-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMO_BUILD_FUZZ=ON -DLUMO_SANITIZE=ON \
+		-DLUMO_BUILD_MODULE=OFF -DBUILD_TESTING=OFF
+	$(VENV)/bin/cmake --build build-fuzz
+	mkdir -p build-fuzz/corpus
+	build-fuzz/core_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=1024 -print_final_stats=1 build-fuzz/corpus
 
 module: venv apt-test
 	$(VENV)/bin/cmake -S . -B $(BUILD) $(CMAKE_ARGS)
@@ -46,12 +56,15 @@ $(VENV)/.installed: requirements.txt
 	$(PY) -m pip install -q --disable-pip-version-check -r requirements.txt
 	touch $@
 
-.PHONY: apt-test apt-bench
+.PHONY: apt-test apt-bench apt-fuzz
 apt-test:
 	@dpkg -s libgtest-dev >/dev/null 2>&1 || { $(SUDO) apt-get update -q && $(SUDO) apt-get install -y -q libgtest-dev; }
+
+apt-fuzz:
+	@dpkg -s clang libclang-rt-14-dev >/dev/null 2>&1 || { $(SUDO) apt-get update -q && $(SUDO) apt-get install -y -q clang libclang-rt-14-dev; }
 
 apt-bench:
 	@dpkg -s libbenchmark-dev >/dev/null 2>&1 || { $(SUDO) apt-get update -q && $(SUDO) apt-get install -y -q libbenchmark-dev; }
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) build-fuzz

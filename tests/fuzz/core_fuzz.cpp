@@ -43,13 +43,21 @@ double coordinate(byte_reader& in) {
     return in.take<double>();
 }
 
-void check_covering(int32_t n, const pair_list& pairs) {
+void check_covering(int32_t n, const pair_list& result) {
+    if (result.order.size() != static_cast<size_t>(n)) std::abort();
+    std::vector<bool> listed(static_cast<size_t>(n), false);
+    for (int32_t i : result.order) {
+        if (i < 0 || i >= n || listed[static_cast<size_t>(i)]) std::abort();
+        listed[static_cast<size_t>(i)] = true;
+    }
     std::set<std::pair<int32_t, int32_t>> seen;
-    for (const auto& pair : pairs) {
-        if (pair.first.empty() || pair.second.empty()) std::abort();
-        for (int32_t a : pair.first)
-            for (int32_t b : pair.second) {
-                if (a < 0 || a >= n || b < 0 || b >= n || a == b) std::abort();
+    for (const auto& pair : result.pairs) {
+        if (pair.first.count < 1 || pair.second.count < 1) std::abort();
+        for (const index_run* run : {&pair.first, &pair.second})
+            if (run->start < 0 || run->start > n - run->count) std::abort();
+        for (int32_t a : set_indices(result, pair.first))
+            for (int32_t b : set_indices(result, pair.second)) {
+                if (a == b) std::abort();
                 if (!seen.emplace(a < b ? a : b, a < b ? b : a).second) std::abort();
             }
     }
