@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "checks.h"
 #include "pair_search.h"
 #include "pool.h"
 #include "sorted_lists.h"
@@ -149,8 +150,18 @@ void search(benchmark::State& state) {
     label(state);
 }
 
+// The input checks the module runs before the driver.
+void checks(benchmark::State& state) {
+    const auto n = static_cast<int32_t>(state.range(2));
+    const auto d = static_cast<int32_t>(state.range(1));
+    const std::vector<point> pts = make_points(static_cast<int>(state.range(0)), n, d);
+    for (auto _ : state) check_input(n, d, 2.0, pts);
+    label(state);
+}
+
 }  // namespace
 
+BENCHMARK(checks)->Apply(add_args);
 BENCHMARK(sort_floor)->Apply(add_args);
 BENCHMARK(sorts_and_tree)->Apply(add_args);
 BENCHMARK(search)->Apply([](benchmark::internal::Benchmark* b) {

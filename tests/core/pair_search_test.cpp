@@ -164,32 +164,26 @@ TEST(pair_search, leaf_numbering_gives_every_node_its_run) {
     for (int32_t t = 0; t < 2; ++t) lists[t] = build_sorted_list(pts.data(), n, t, pool);
     std::vector<int32_t> built(static_cast<size_t>(n), -1);
     split_node* root = build_split_tree(lists, n, 2, pool, built.data());
-    std::vector<int32_t> first_leaves;
-    for (std::vector<const split_node*> walk{root}; !walk.empty();) {
-        const split_node* x = walk.back();
-        walk.pop_back();
-        first_leaves.push_back(x->first_leaf);
-        if (x->leaf_point == nullptr) {
-            walk.push_back(x->left);
-            walk.push_back(x->right);
+    auto first_leaves = [root] {
+        std::vector<int32_t> out;
+        for (std::vector<const split_node*> walk{root}; !walk.empty();) {
+            const split_node* x = walk.back();
+            walk.pop_back();
+            out.push_back(x->first_leaf);
+            if (x->leaf_point == nullptr) {
+                walk.push_back(x->left);
+                walk.push_back(x->right);
+            }
         }
-    }
+        return out;
+    };
+    const std::vector<int32_t> from_builder = first_leaves();
     // The builder's numbering and number_leaves agree.
     std::vector<int32_t> order{99, 98};
     number_leaves(root, order);
     EXPECT_EQ(order, leaf_order(root));
     EXPECT_EQ(built, order);
-    std::vector<int32_t> renumbered;
-    for (std::vector<const split_node*> walk{root}; !walk.empty();) {
-        const split_node* x = walk.back();
-        walk.pop_back();
-        renumbered.push_back(x->first_leaf);
-        if (x->leaf_point == nullptr) {
-            walk.push_back(x->left);
-            walk.push_back(x->right);
-        }
-    }
-    EXPECT_EQ(first_leaves, renumbered);
+    EXPECT_EQ(from_builder, first_leaves());
     std::vector<const split_node*> stack{root};
     while (!stack.empty()) {
         const split_node* x = stack.back();
