@@ -37,10 +37,10 @@ block_pool::~block_pool() {
 void block_pool::throw_too_large() { throw std::bad_alloc(); }
 
 void* block_pool::take(std::size_t bytes) {
-    const std::size_t need = bytes + tag_bytes;
-    if (bytes <= (std::size_t{16} << (small_classes - 1)) - tag_bytes) {
-        int size_class = 0;
-        while ((std::size_t{16} << size_class) < need) ++size_class;
+    if (bytes <= small_limit - tag_bytes) {
+        const std::size_t need = bytes + tag_bytes;
+        int size_class = need <= 256 ? static_cast<int>((need + 15) / 16) - 1 : 16;
+        while (class_bytes(size_class) < need) ++size_class;
         return take_small(size_class);
     }
     return take_large(bytes);
@@ -51,7 +51,7 @@ void* block_pool::take_small(int size_class) {
     if (block != nullptr) {
         free_[size_class] = *static_cast<void**>(block);
     } else {
-        const std::size_t bytes = std::size_t{16} << size_class;
+        const std::size_t bytes = class_bytes(size_class);
         if (static_cast<std::size_t>(slab_end_ - slab_next_) < bytes) {
             slabs_.reserve(slabs_.size() + 1);
             void* slab = std::malloc(slab_bytes);

@@ -4,7 +4,8 @@
 // owner; whatever is still held when the pool is destroyed (a call that ended
 // with an exception) is released then, so a failed call leaks nothing.
 // Small blocks are carved from large slabs and recycled through one free
-// list per power-of-two size class; large ones come from malloc.
+// list per size class (steps of 16 bytes up to 256, then powers of two up
+// to 4 KiB); large ones come from malloc.
 #pragma once
 
 #include <cstddef>
@@ -31,12 +32,17 @@ public:
 
     std::size_t blocks_held() const { return held_; }
 
-    static constexpr int small_classes = 9;  // 16 bytes to 4 KiB
+    static constexpr int small_classes = 20;
+    static constexpr std::size_t small_limit = 4096;
     static constexpr std::size_t slab_bytes = std::size_t{1} << 20;
 
 private:
     struct large_header;
     [[noreturn]] static void throw_too_large();
+    static std::size_t class_bytes(int size_class) {
+        return size_class < 16 ? std::size_t{16} * static_cast<std::size_t>(size_class + 1)
+                               : std::size_t{256} << (size_class - 15);
+    }
     void* take_small(int size_class);
     void* take_large(std::size_t bytes);
 
