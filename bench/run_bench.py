@@ -227,8 +227,8 @@ def main(argv=None):
     return 0
 
 
-def fmt(v, spec):
-    return "" if v is None else format(v, spec)
+def fmt(v, pattern):
+    return "" if v is None else format(v, pattern)
 
 
 def format_row(r):
@@ -248,7 +248,7 @@ def table(rows):
             ("peak MiB", "peak_mib", ".1f"), ("result MiB", "result_mib", ".1f"), ("peak/result", "peak_vs_result", ".2f")]
     lines = ["| " + " | ".join(c[0] for c in cols) + " |", "|" + "---|" * len(cols)]
     for r in rows:
-        lines.append("| " + " | ".join(fmt(r.get(key), spec) for _, key, spec in cols) + " |")
+        lines.append("| " + " | ".join(fmt(r.get(key), pattern) for _, key, pattern in cols) + " |")
     return lines
 
 
