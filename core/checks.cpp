@@ -1,13 +1,15 @@
 // SPDX-License-Identifier: MIT
 #include "checks.h"
 
-#include <algorithm>
 #include <cmath>
-#include <cstddef>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 #include <string>
+
+#include "raw_array.h"
 
 namespace {
 
@@ -24,99 +26,118 @@ std::string format(const char* pattern, ...) {
     return buffer;
 }
 
-struct keyed_index {
-    double key;
-    int32_t index;
-};
-
-// Finds two points equal in their first d coordinates. Sorting by the first
-// coordinate (index as tie-break) separates almost all points at once; only
-// runs that share it are compared on the other coordinates. Reports the
-// first point, in input order, that equals an earlier one, with the
-// earliest of those.
-void check_distinct(int32_t n, int32_t d, const std::vector<point>& points) {
-    std::vector<keyed_index> order(static_cast<size_t>(n));
-    for (int32_t i = 0; i < n; ++i) order[static_cast<size_t>(i)] = keyed_index{points[static_cast<size_t>(i)].coord[0], i};
-    std::sort(order.begin(), order.end(), [](const keyed_index& a, const keyed_index& b) {
-        return a.key < b.key || (!(b.key < a.key) && a.index < b.index);
-    });
-
-    auto rest_less = [&](int32_t a, int32_t b) {
-        const auto& ca = points[static_cast<size_t>(a)].coord;
-        const auto& cb = points[static_cast<size_t>(b)].coord;
-        for (size_t k = 1; k < static_cast<size_t>(d); ++k) {
-            if (ca[k] < cb[k]) return true;
-            if (cb[k] < ca[k]) return false;
-        }
-        return a < b;
-    };
-    auto rest_equal = [&](int32_t a, int32_t b) {
-        const auto& ca = points[static_cast<size_t>(a)].coord;
-        const auto& cb = points[static_cast<size_t>(b)].coord;
-        for (size_t k = 1; k < static_cast<size_t>(d); ++k)
-            if (!(ca[k] == cb[k])) return false;
-        return true;
-    };
-
-    int32_t first = -1;
-    int32_t second = -1;
-    std::vector<int32_t> run;
-    for (size_t lo = 0; lo < order.size();) {
-        size_t hi = lo + 1;
-        while (hi < order.size() && order[hi].key == order[lo].key) ++hi;
-        if (hi - lo > 1) {
-            run.clear();
-            for (size_t j = lo; j < hi; ++j) run.push_back(order[j].index);
-            std::sort(run.begin(), run.end(), rest_less);
-            // Within a class of equal points the indices ascend, so the
-            // class's first two are its earliest pair.
-            for (size_t j = 0; j + 1 < run.size();) {
-                size_t k = j + 1;
-                if (rest_equal(run[j], run[k]) && (second < 0 || run[k] < second)) {
-                    first = run[j];
-                    second = run[k];
-                }
-                while (k < run.size() && rest_equal(run[j], run[k])) ++k;
-                j = k;
-            }
-        }
-        lo = hi;
-    }
-    if (second >= 0)
-        throw std::invalid_argument(format("points %d and %d are equal in their first %d coordinates", first,
-                                           second, d));
+// Bits of a coordinate with -0.0 read as 0.0, so that equal values hash
+// alike.
+inline uint64_t value_bits(double v) {
+    if (v == 0.0) v = 0.0;
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return bits;
 }
+
+inline uint64_t mix(uint64_t h) {
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdULL;
+    h ^= h >> 33;
+    h *= 0xc4ceb9fe1a85ec53ULL;
+    h ^= h >> 33;
+    return h;
+}
+
+constexpr int32_t poll_every = 4096;
 
 }  // namespace
 
-void check_input(int32_t n, int32_t d, double s, const std::vector<point>& points) {
+void check_separation(double s) {
+    if (!std::isfinite(s)) throw std::invalid_argument(format("s must be finite, got %g", s));
+}
+
+void check_arguments(int32_t n, int32_t d, double s, const std::vector<point>& points) {
     if (d < 0) throw std::length_error("vector too long");
     if (n < 1) throw std::invalid_argument(format("n must be at least 1, got %d", n));
     if (static_cast<size_t>(n) > points.size())
         throw std::invalid_argument(format("n is %d but only %zu points were given", n, points.size()));
     if (d == 0) throw std::invalid_argument("d must be at least 1, got 0");
-    if (!std::isfinite(s)) throw std::invalid_argument(format("s must be finite, got %g", s));
-
-    const size_t dims = static_cast<size_t>(d);
-    std::vector<double> low(dims, 0.0);
-    std::vector<double> high(dims, 0.0);
+    check_separation(s);
     for (int32_t i = 0; i < n; ++i) {
-        const auto& c = points[static_cast<size_t>(i)].coord;
-        if (c.size() < dims)
-            throw std::invalid_argument(
-                format("d is %d but point %d has only %zu coordinates", d, i, c.size()));
+        const size_t count = points[static_cast<size_t>(i)].coord.size();
+        if (count < static_cast<size_t>(d))
+            throw std::invalid_argument(format("d is %d but point %d has only %zu coordinates", d, i, count));
+    }
+}
+
+std::vector<double> gather_coordinates(int32_t n, int32_t d, const std::vector<point>& points) {
+    const size_t dims = static_cast<size_t>(d);
+    std::vector<double> x(static_cast<size_t>(n) * dims);
+    for (size_t i = 0; i < static_cast<size_t>(n); ++i)
+        std::memcpy(x.data() + i * dims, points[i].coord.data(), dims * sizeof(double));
+    return x;
+}
+
+void check_coordinates(const double* x, int32_t n, int32_t d, interrupt& stop) {
+    const size_t dims = static_cast<size_t>(d);
+    std::vector<double> low(x, x + dims);
+    std::vector<double> high(x, x + dims);
+    for (int32_t i = 0; i < n; ++i) {
+        if (i % poll_every == 0) stop.poll();
+        const double* row = x + static_cast<size_t>(i) * dims;
         for (size_t k = 0; k < dims; ++k) {
-            if (!std::isfinite(c[k]))
+            const double v = row[k];
+            if (!std::isfinite(v))
                 throw std::invalid_argument(
-                    format("point %d has a non-finite coordinate %g in dimension %zu", i, c[k], k));
-            if (i == 0 || c[k] < low[k]) low[k] = c[k];
-            if (i == 0 || c[k] > high[k]) high[k] = c[k];
+                    format("point %d has a non-finite coordinate %g in dimension %zu", i, v, k));
+            if (v < low[k]) low[k] = v;
+            if (v > high[k]) high[k] = v;
         }
     }
-    for (size_t k = 0; k < dims; ++k)
-        if (!std::isfinite(high[k] - low[k]))
+    double diagonal = 0.0;  // squared
+    double largest = 0.0;
+    for (size_t k = 0; k < dims; ++k) {
+        const double extent = high[k] - low[k];
+        if (!std::isfinite(extent))
             throw std::invalid_argument(format(
                 "the points' extent in dimension %zu overflows: %.17g to %.17g", k, low[k], high[k]));
+        diagonal += extent * extent;
+        largest = std::fmax(largest, std::fmax(std::fabs(low[k]), std::fabs(high[k])));
+    }
+    // Every centre the search computes lies between low + low and high +
+    // high halved, and every distance it squares is at most the diagonal.
+    bool overflows = !std::isfinite(diagonal);
+    for (size_t k = 0; k < dims; ++k)
+        overflows = overflows || !std::isfinite(low[k] + low[k]) || !std::isfinite(high[k] + high[k]);
+    if (overflows)
+        throw std::invalid_argument(format(
+            "coordinates up to %.3g are too large: squared distances overflow; scale the points down", largest));
+}
 
-    check_distinct(n, d, points);
+void check_distinct(const double* x, int32_t n, int32_t d, interrupt& stop) {
+    const size_t dims = static_cast<size_t>(d);
+    size_t slots = 16;
+    while (slots < 2 * static_cast<size_t>(n)) slots *= 2;
+    // Each slot: the high half of the point's hash, then index + 1 (0: empty).
+    raw_array<uint64_t> table(slots);
+    std::memset(table.data(), 0, slots * sizeof(uint64_t));
+    auto equal = [&](size_t a, size_t b) {
+        for (size_t k = 0; k < dims; ++k)
+            if (!(x[a * dims + k] == x[b * dims + k])) return false;
+        return true;
+    };
+    for (int32_t i = 0; i < n; ++i) {
+        if (i % poll_every == 0) stop.poll();
+        const double* row = x + static_cast<size_t>(i) * dims;
+        uint64_t h = 0x9e3779b97f4a7c15ULL;
+        for (size_t k = 0; k < dims; ++k) h = mix(h ^ value_bits(row[k]));
+        const uint64_t tag = h & 0xffffffff00000000ULL;
+        for (size_t slot = static_cast<size_t>(h) & (slots - 1);; slot = (slot + 1) & (slots - 1)) {
+            const uint64_t entry = table[slot];
+            if (entry == 0) {
+                table[slot] = tag | static_cast<uint64_t>(i + 1);
+                break;
+            }
+            const auto j = static_cast<int32_t>((entry & 0xffffffffULL) - 1);
+            if ((entry & 0xffffffff00000000ULL) == tag && equal(static_cast<size_t>(j), static_cast<size_t>(i)))
+                throw std::invalid_argument(
+                    format("points %d and %d are equal in their first %d coordinates", j, i, d));
+        }
+    }
 }

@@ -1,18 +1,38 @@
 // SPDX-License-Identifier: MIT
-// Input checks for the decomposition driver: everything build_lumo assumes
-// about its arguments, checked before it runs, in O(d n log n).
+// Input checks of the decomposition: everything the tree builder and the
+// search assume about their input, checked before they run. Each check
+// throws std::invalid_argument with a one-line message naming the offending
+// value or point.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
+#include "interrupt.h"
 #include "point.h"
 
-// Throws std::length_error("vector too long") for a negative d, and
-// std::invalid_argument with a one-line message naming the offending value
-// or point indices when: n < 1 or n > points.size(); d = 0 or d is larger
-// than the coordinate count of one of the first n points; one of their
-// first d coordinates is NaN or infinite; max - min of a dimension
-// overflows; s is not finite; two of the first n points are equal in their
-// first d coordinates (0.0 and -0.0 compare equal).
-void check_input(int32_t n, int32_t d, double s, const std::vector<point>& points);
+// The arguments of build_lumo, apart from the coordinate values: throws
+// std::length_error("vector too long") for a negative d, and
+// invalid_argument when n < 1, n > points.size(), d = 0, s is not finite,
+// or one of the first n points has fewer than d coordinates. Allocates
+// nothing.
+void check_arguments(int32_t n, int32_t d, double s, const std::vector<point>& points);
+
+// s must be finite.
+void check_separation(double s);
+
+// The first d coordinates of the first n points, row by row: x[i * d + k].
+// The caller has checked the arguments. Throws std::bad_alloc.
+std::vector<double> gather_coordinates(int32_t n, int32_t d, const std::vector<point>& points);
+
+// The values of n points in d dimensions, x[i * d + k] (n, d >= 1): every
+// value finite, the extent max - min of every dimension finite, and the
+// bounding box small enough that no centre (low + high) and no squared
+// distance inside it overflows. O(n d).
+void check_coordinates(const double* x, int32_t n, int32_t d, interrupt& stop);
+
+// Throws invalid_argument naming the first point, in input order, that is
+// equal in all d coordinates to an earlier one, and the earliest such
+// (0.0 and -0.0 are equal); returns if the points are pairwise distinct.
+// Expected O(n d).
+void check_distinct(const double* x, int32_t n, int32_t d, interrupt& stop);

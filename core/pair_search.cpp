@@ -1,117 +1,230 @@
 // SPDX-License-Identifier: MIT
 #include "pair_search.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstddef>
-#include <stdexcept>
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <thread>
 #include <utility>
-
-#include "pool.h"
-#include "sorted_lists.h"
 
 namespace {
 
-using node_pair = std::pair<const split_node*, const split_node*>;
+using std::size_t;
 
-inline bool is_leaf(const split_node* node) { return node->leaf_point != nullptr; }
+// Searching the pairs between u and v; v < 0 stands for all pairs inside u.
+struct search_task {
+    int32_t u;
+    int32_t v;
+};
 
-double center_distance(const split_node* u, const split_node* v, int32_t d) {
-    double sum = 0.0;
-    for (int32_t i = 0; i < d; ++i) {
-        const double diff = u->center[i] - v->center[i];
-        sum = sum + diff * diff;
+constexpr int64_t poll_steps = 1 << 16;
+
+// The search over one tree for one s, with the node fields at hand. D is
+// the dimension when it is small and known, 0 otherwise; the arithmetic is
+// the same either way, in the same order.
+template <int D>
+class searcher {
+public:
+    searcher(const split_tree& tree, double s, interrupt& stop)
+        : nodes_(tree.nodes.data()), centers_(tree.centers.data()), d_(D > 0 ? D : tree.d), s_(s), stop_(stop) {}
+
+    bool is_leaf(int32_t x) const { return nodes_[x].size == 1; }
+
+    bool separated(int32_t a, int32_t b) const {
+        const split_node& u = nodes_[a];
+        const split_node& v = nodes_[b];
+        const double r = v.radius > u.radius ? v.radius : u.radius;
+        const double* cu = centers_ + static_cast<size_t>(a) * static_cast<size_t>(d_);
+        const double* cv = centers_ + static_cast<size_t>(b) * static_cast<size_t>(d_);
+        double sum = 0.0;
+        for (int32_t i = 0; i < (D > 0 ? D : d_); ++i) {
+            const double diff = cu[i] - cv[i];
+            sum = sum + diff * diff;
+        }
+        const double dist = std::sqrt(sum);
+        return dist - (r + r) > r * s_;
     }
-    return std::sqrt(sum);
-}
 
-// The search proper, with the caller's stack so that one stack serves every
-// call made by decompose_node. The stack replaces the recursion, whose depth
-// would follow the tree's; each split pushes its left branch first so that
-// the right one is searched first.
-int64_t search(const split_node* u, const split_node* v, double s, int32_t d, pair_list& out,
-               std::vector<node_pair>& stack) {
-    int64_t count = 0;
-    stack.clear();
-    stack.emplace_back(u, v);
-    while (!stack.empty()) {
-        const auto [a, b] = stack.back();
-        stack.pop_back();
-        const double r = b->radius > a->radius ? b->radius : a->radius;
-        const double dist = center_distance(a, b, d);
-        const bool a_leaf = is_leaf(a);
-        const bool b_leaf = is_leaf(b);
-        // Two leaves are distinct points and always a pair, even when their
-        // distance underflows to 0 and the test cannot tell them apart.
-        if (dist - (r + r) > r * s || (a_leaf && b_leaf)) {
-            out.pairs.push_back(separated_pair{index_run{a->first_leaf, a->size},
-                                               index_run{b->first_leaf, b->size}});
-            ++count;
-        } else if (b_leaf || (!a_leaf && a->radius > b->radius)) {
-            stack.emplace_back(a->left, b);
-            stack.emplace_back(a->right, b);
-        } else {
-            stack.emplace_back(a, b->left);
-            stack.emplace_back(a, b->right);
+    // Whether u is the node to split when the pair (u, v) is not separated:
+    // the one of larger radius, v on a tie, never a leaf.
+    bool split_first(int32_t a, int32_t b) const {
+        return is_leaf(b) || (!is_leaf(a) && nodes_[a].radius > nodes_[b].radius);
+    }
+
+    void pairs_between(int32_t a, int32_t b, raw_array<separated_pair>& out) {
+        pair_stack_.clear();
+        pair_stack_.emplace_back(a, b);
+        while (!pair_stack_.empty()) {
+            const auto [u, v] = pair_stack_.back();
+            pair_stack_.pop_back();
+            if (++steps_ >= poll_steps) {
+                steps_ = 0;
+                stop_.poll();
+            }
+            // Two leaves are distinct points and always a pair, even when
+            // their distance underflows to 0 and the test cannot tell them
+            // apart.
+            if ((is_leaf(u) && is_leaf(v)) || separated(u, v)) {
+                const split_node& x = nodes_[u];
+                const split_node& y = nodes_[v];
+                out.push_back(separated_pair{index_run{x.first_leaf, x.size}, index_run{y.first_leaf, y.size}});
+            } else if (split_first(u, v)) {
+                pair_stack_.emplace_back(nodes_[u].left, v);
+                pair_stack_.emplace_back(nodes_[u].right, v);
+            } else {
+                pair_stack_.emplace_back(u, nodes_[v].left);
+                pair_stack_.emplace_back(u, nodes_[v].right);
+            }
         }
     }
-    return count;
+
+    void pairs_inside(int32_t root, raw_array<separated_pair>& out) {
+        std::vector<int32_t> stack{root};
+        while (!stack.empty()) {
+            const int32_t x = stack.back();
+            stack.pop_back();
+            if (is_leaf(x)) continue;
+            pairs_between(nodes_[x].left, nodes_[x].right, out);
+            stack.push_back(nodes_[x].left);
+            stack.push_back(nodes_[x].right);
+        }
+    }
+
+    void run(const search_task& task, raw_array<separated_pair>& out) {
+        if (task.v < 0) pairs_inside(task.u, out);
+        else pairs_between(task.u, task.v, out);
+    }
+
+    // Replaces a task by the tasks it consists of, in the order of their
+    // pairs; a task that is a single pair stays whole.
+    void expand(const search_task& task, std::vector<search_task>& into) const {
+        const int32_t u = task.u;
+        const int32_t v = task.v;
+        if (v < 0) {
+            if (is_leaf(u)) return;
+            into.push_back(search_task{nodes_[u].left, nodes_[u].right});
+            into.push_back(search_task{nodes_[u].right, -1});
+            into.push_back(search_task{nodes_[u].left, -1});
+        } else if ((is_leaf(u) && is_leaf(v)) || separated(u, v)) {
+            into.push_back(task);
+        } else if (split_first(u, v)) {
+            into.push_back(search_task{nodes_[u].right, v});
+            into.push_back(search_task{nodes_[u].left, v});
+        } else {
+            into.push_back(search_task{u, nodes_[v].right});
+            into.push_back(search_task{u, nodes_[v].left});
+        }
+    }
+
+    int64_t weight(const search_task& task) const {
+        if (task.v < 0) return nodes_[task.u].size;
+        return int64_t{nodes_[task.u].size} + nodes_[task.v].size;
+    }
+
+private:
+    const split_node* nodes_;
+    const double* centers_;
+    const int32_t d_;
+    const double s_;
+    interrupt& stop_;
+    std::vector<std::pair<int32_t, int32_t>> pair_stack_;
+    int64_t steps_ = 0;
+};
+
+// The whole search cut into tasks in the order of their pairs, small
+// enough for `workers` threads to share evenly.
+template <int D>
+std::vector<search_task> plan(searcher<D>& search, int32_t n, int workers) {
+    const int64_t limit = std::max<int64_t>(n / (32 * workers), 1024);
+    std::vector<search_task> tasks{search_task{0, -1}};
+    std::vector<search_task> next;
+    for (bool changed = true; changed;) {
+        changed = false;
+        next.clear();
+        for (const search_task& task : tasks) {
+            if (search.weight(task) > limit) {
+                const size_t before = next.size();
+                search.expand(task, next);
+                changed = changed || next.size() != before + 1 || next.back().u != task.u || next.back().v != task.v;
+            } else {
+                next.push_back(task);
+            }
+        }
+        tasks.swap(next);
+    }
+    return tasks;
+}
+
+template <int D>
+raw_array<separated_pair> search_all(const split_tree& tree, double s, int workers, interrupt& stop) {
+    raw_array<separated_pair> out;
+    if (workers <= 1 || tree.n < 4096) {
+        searcher<D> search(tree, s, stop);
+        search.pairs_inside(0, out);
+        return out;
+    }
+    std::vector<search_task> tasks;
+    {
+        searcher<D> search(tree, s, stop);
+        tasks = plan(search, tree.n, workers);
+    }
+    std::vector<raw_array<separated_pair>> parts(tasks.size());
+    std::atomic<size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::exception_ptr error;
+    std::mutex error_mutex;
+    auto work = [&] {
+        try {
+            searcher<D> search(tree, s, stop);
+            for (size_t i = next++; i < tasks.size() && !failed.load(); i = next++) search.run(tasks[i], parts[i]);
+        } catch (...) {
+            std::lock_guard<std::mutex> lock(error_mutex);
+            if (!error) error = std::current_exception();
+            failed = true;
+        }
+    };
+    std::vector<std::thread> threads;
+    try {
+        for (int w = 1; w < workers && static_cast<size_t>(w) < tasks.size(); ++w) threads.emplace_back(work);
+    } catch (...) {
+        failed = true;
+        for (auto& t : threads) t.join();
+        throw;
+    }
+    work();
+    for (auto& t : threads) t.join();
+    if (error) std::rethrow_exception(error);
+
+    size_t total = 0;
+    for (const auto& part : parts) total += part.size();
+    // The first part's block grows in place into the whole result.
+    out = std::move(parts[0]);
+    size_t at = out.size();
+    out.resize(total);
+    for (size_t i = 1; i < parts.size(); ++i) {
+        if (parts[i].size() > 0) std::memcpy(out.data() + at, parts[i].data(), parts[i].size() * sizeof(separated_pair));
+        at += parts[i].size();
+        parts[i] = raw_array<separated_pair>();
+    }
+    return out;
 }
 
 }  // namespace
 
-std::vector<int32_t> set_indices(const pair_list& list, const index_run& run) {
-    const auto begin = list.order.begin() + run.start;
+raw_array<separated_pair> search_pairs(const split_tree& tree, double s, int workers, interrupt& stop) {
+    switch (tree.d) {
+        case 1: return search_all<1>(tree, s, workers, stop);
+        case 2: return search_all<2>(tree, s, workers, stop);
+        case 3: return search_all<3>(tree, s, workers, stop);
+        default: return search_all<0>(tree, s, workers, stop);
+    }
+}
+
+std::vector<int32_t> set_indices(const raw_array<int32_t>& order, const index_run& run) {
+    const int32_t* begin = order.data() + run.start;
     return std::vector<int32_t>(begin, begin + run.count);
-}
-
-void number_leaves(split_node* root, std::vector<int32_t>& order) {
-    order.clear();
-    order.reserve(static_cast<std::size_t>(root->size));
-    std::vector<split_node*> stack{root};
-    while (!stack.empty()) {
-        split_node* x = stack.back();
-        stack.pop_back();
-        x->first_leaf = static_cast<int32_t>(order.size());
-        if (is_leaf(x)) {
-            order.push_back(x->leaf_point->index);
-        } else {
-            stack.push_back(x->right);
-            stack.push_back(x->left);
-        }
-    }
-}
-
-int64_t find_pairs(const split_node* u, const split_node* v, double s, int32_t d, pair_list& out) {
-    std::vector<node_pair> stack;
-    return search(u, v, s, d, out, stack);
-}
-
-int64_t decompose_node(const split_node* node, double s, int32_t d, pair_list& out) {
-    int64_t count = 0;
-    std::vector<node_pair> pair_stack;
-    std::vector<const split_node*> stack{node};
-    while (!stack.empty()) {
-        const split_node* x = stack.back();
-        stack.pop_back();
-        if (is_leaf(x)) continue;
-        count += search(x->left, x->right, s, d, out, pair_stack);
-        stack.push_back(x->left);
-        stack.push_back(x->right);
-    }
-    return count;
-}
-
-pair_list build_lumo(int32_t n, int32_t d, double s, std::vector<point>& points) {
-    pair_list out;
-    for (std::size_t i = 0; i < points.size(); ++i) points[i].index = static_cast<int32_t>(i);
-    if (d < 0) throw std::length_error("vector too long");
-
-    block_pool pool;
-    list_set* lists = pool.take_array<sorted_list>(static_cast<std::size_t>(d));
-    for (int32_t dim = 0; dim < d; ++dim) lists[dim] = build_sorted_list(points.data(), n, dim, pool);
-    out.order.resize(static_cast<std::size_t>(n));
-    split_node* root = build_split_tree(lists, n, d, pool, out.order.data());
-    decompose_node(root, s, d, out);
-    release_tree(root, pool);
-    return out;
 }

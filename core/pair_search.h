@@ -1,18 +1,19 @@
 // SPDX-License-Identifier: MIT
-// Well-separated pair search over a fair split tree, and the driver that
-// builds the lists and the tree, searches it and returns the pairs. The
-// driver owns everything it builds and releases it before it returns; only
-// the pair_list goes to the caller.
+// Well-separated pair search over a fair split tree. Two sets are well
+// separated for s when the balls around their boxes' centres, both of the
+// larger of the two radii r, have a gap larger than s r. The sets of a pair
+// are subtrees, so each is a run of the tree's leaf order.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
-#include "point.h"
+#include "interrupt.h"
+#include "raw_array.h"
 #include "split_tree.h"
 
 // The points under one node: `count` consecutive entries of the leaf order,
-// from `start`. A subtree's leaves, left to right, are always such a run.
+// from `start`.
 struct index_run {
     int32_t start;
     int32_t count;
@@ -23,37 +24,15 @@ struct separated_pair {
     index_run second;
 };
 
-// The decomposition: the point indices (positions in the caller's list) in
-// the tree's leaf order, and the pairs in the order found, each set a run of
-// that order. Sets are never empty and the two sets of a pair never share a
-// point.
-struct pair_list {
-    std::vector<int32_t> order;
-    std::vector<separated_pair> pairs;
-};
+// The pairs of all points of the tree, in this order: the pairs between
+// the root's two subtrees, searched depth first (of a node that is split,
+// its right child before its left), then those inside the right subtree,
+// then those inside the left one, by the same rule all the way down. The
+// search splits the node of larger radius (the second on a tie); two leaves
+// always form a pair, even when their distance underflows. Every unordered
+// pair of distinct points lies in exactly one pair, one point in each set.
+// Runs on up to `workers` threads with the same result; polls `stop`.
+raw_array<separated_pair> search_pairs(const split_tree& tree, double s, int workers, interrupt& stop);
 
-// The indices of one set of a pair, in leaf order.
-std::vector<int32_t> set_indices(const pair_list& list, const index_run& run);
-
-// Fills `order` with the indices of the leaves of the tree, left to right,
-// and sets every node's first_leaf, as build_split_tree does when it is
-// given an order array.
-void number_leaves(split_node* root, std::vector<int32_t>& order);
-
-// Appends the well-separated pairs between the points under u and those
-// under v, depth first, the right child of a split node before its left.
-// Returns how many pairs it appended.
-int64_t find_pairs(const split_node* u, const split_node* v, double s, int32_t d, pair_list& out);
-
-// Appends the pairs of all points under `node`. Returns how many.
-int64_t decompose_node(const split_node* node, double s, int32_t d, pair_list& out);
-
-// The decomposition of the first n records of `points` in d dimensions for
-// separation factor s. Numbers every record (index = position) and uses
-// the records' scratch fields. Throws std::length_error("vector too long")
-// for a negative d; otherwise assumes 1 <= n <= points.size(), d >= 1 and
-// at most each point's coordinate count, finite values and pairwise
-// distinct points (see check_input). Pairs of distinct points too close for
-// their squared distance to be represented still come out as pairs of
-// single points.
-pair_list build_lumo(int32_t n, int32_t d, double s, std::vector<point>& points);
+// The indices of one set of a pair, from the leaf order.
+std::vector<int32_t> set_indices(const raw_array<int32_t>& order, const index_run& run);

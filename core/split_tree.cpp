@@ -1,283 +1,582 @@
 // SPDX-License-Identifier: MIT
 #include "split_tree.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <cmath>
+#include <condition_variable>
 #include <cstddef>
-#include <stdexcept>
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <mutex>
+#include <thread>
+#include <utility>
 #include <vector>
-
-#include "sorted_lists.h"
 
 namespace {
 
 using std::size_t;
 
-inline double coord_at(const list_entry* e, int32_t i) {
-    return e->pt->coord[static_cast<size_t>(i)];
-}
-
-// A set whose subtree is still to be built, and where to hang it.
+// A set of points waiting for its subtree: positions lo .. lo + count of
+// the working arrays, the subtree's root at nodes[node]. A set whose points
+// are also listed ascending in every dimension (`listed`, see builder::ranked)
+// may use them; any other set knows its bounding box.
 struct build_task {
-    list_set* lists;
+    int32_t lo;
     int32_t count;
-    int32_t start;  // position of the set's first leaf in the leaf order
-    split_node** slot;
+    int32_t node;
+    bool listed;
 };
 
-// The node and its center array share one block: the search reads both.
-split_node* new_node(int32_t d, int32_t size, block_pool& pool) {
-    static_assert(sizeof(split_node) % alignof(double) == 0, "center follows the node");
-    auto* node = static_cast<split_node*>(pool.take(sizeof(split_node) + sizeof(double) * static_cast<size_t>(d)));
-    node->left = nullptr;
-    node->right = nullptr;
-    node->center = reinterpret_cast<double*>(node + 1);
-    node->radius = 0.0;
-    node->leaf_point = nullptr;
-    node->size = size;
-    node->first_leaf = 0;
-    return node;
+// Splits with a peeled side under 1/skew_ratio of the set are skewed: cutting
+// such a set by partitioning would cost a pass over it per round. From
+// sorted_min points on, a call meeting one continues on sorted lists, whose
+// rounds cost only what they peel.
+constexpr int32_t skew_ratio = 8;
+constexpr int32_t sorted_min = 256;
+// Sets from this size on may go to another worker.
+constexpr int32_t shared_min = 16384;
+// Work (points visited) between two polls of the interrupt.
+constexpr int64_t poll_work = 1 << 16;
+
+// Ascending order of doubles as unsigned integers (-0.0 just below 0.0).
+inline uint64_t sort_key(double v) {
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return (bits >> 63) != 0 ? ~bits : bits | (uint64_t{1} << 63);
 }
 
-void release_lists(list_set* lists, int32_t d, block_pool& pool) {
-    for (int32_t t = 0; t < d; ++t) pool.give(lists[t].block);
-    pool.give(lists);
-}
-
-split_node* make_leaf(list_set* lists, int32_t d, int32_t start, block_pool& pool) {
-    split_node* leaf = new_node(d, 1, pool);
-    leaf->first_leaf = start;
-    point* p = lists[0].head->pt;
-    for (int32_t i = 0; i < d; ++i) leaf->center[i] = p->coord[static_cast<size_t>(i)];
-    leaf->leaf_point = p;
-    release_lists(lists, d, pool);
-    return leaf;
-}
-
-// Removes x from `list` in O(1); x keeps its own next and prev so that a
-// walk standing on it can go on.
-void unlink(sorted_list& list, list_entry* x) {
-    if (x->prev != nullptr) {
-        x->prev->next = x->next;
-    } else {
-        list.head = x->next;
-        if (list.head != nullptr) list.head->prev = nullptr;
+// Sorts ids by keys, both of length count, in place; scratch buffers are the
+// caller's. LSD radix sort on 16-bit digits, skipping digits all keys share;
+// small inputs go to std::sort. Any bits give a well-defined order.
+void sort_by_key(std::vector<uint64_t>& keys, std::vector<int32_t>& ids, std::vector<uint64_t>& key_tmp,
+                 std::vector<int32_t>& id_tmp, interrupt& stop) {
+    const size_t count = keys.size();
+    if (count < 1024) {
+        std::vector<std::pair<uint64_t, int32_t>> both(count);
+        for (size_t i = 0; i < count; ++i) both[i] = {keys[i], ids[i]};
+        std::sort(both.begin(), both.end());
+        for (size_t i = 0; i < count; ++i) {
+            keys[i] = both[i].first;
+            ids[i] = both[i].second;
+        }
+        return;
     }
-    if (x->next != nullptr) {
-        x->next->prev = x->prev;
-    } else {
-        list.tail = x->prev;
-        if (list.tail != nullptr) list.tail->next = nullptr;
+    key_tmp.resize(count);
+    id_tmp.resize(count);
+    std::vector<size_t> histogram(size_t{1} << 16);
+    for (int shift = 0; shift < 64; shift += 16) {
+        stop.poll();
+        std::fill(histogram.begin(), histogram.end(), 0);
+        for (size_t i = 0; i < count; ++i) ++histogram[(keys[i] >> shift) & 0xffff];
+        if (histogram[(keys[0] >> shift) & 0xffff] == count) continue;
+        size_t sum = 0;
+        for (auto& h : histogram) sum += std::exchange(h, sum);
+        for (size_t i = 0; i < count; ++i) {
+            const size_t at = histogram[(keys[i] >> shift) & 0xffff]++;
+            key_tmp[at] = keys[i];
+            id_tmp[at] = ids[i];
+        }
+        keys.swap(key_tmp);
+        ids.swap(id_tmp);
     }
 }
 
-// How far ahead the linear passes prefetch point records and their entry
-// slots: the points of a list are scattered in memory, and these passes are
-// bound by fetching them.
-constexpr int32_t record_ahead = 16;
-constexpr int32_t slots_ahead = 8;
+class builder {
+public:
+    builder(const double* x, int32_t n, int32_t d, int workers, interrupt& stop, split_tree& tree)
+        : n_(n), d_(d), dims_(static_cast<size_t>(d)), workers_(workers), stop_(stop), tree_(tree) {
+        xs_.resize(static_cast<size_t>(n) * dims_);
+        std::memcpy(xs_.data(), x, xs_.size() * sizeof(double));
+        idx_.resize(static_cast<size_t>(n));
+        for (int32_t i = 0; i < n; ++i) idx_[static_cast<size_t>(i)] = i;
+        tree.nodes.resize(2 * static_cast<size_t>(n) - 1);
+        tree.centers.resize((2 * static_cast<size_t>(n) - 1) * dims_);
+        tree.order.resize(static_cast<size_t>(n));
+        // Address space only: pages are touched by the sets that use them.
+        ranked_.resize(dims_ * static_cast<size_t>(n));
+    }
 
-// Splits one set of n >= 2 points: peels sets off until at most half remain,
-// makes the lists of every new set by one linear pass per dimension, and
-// appends the build tasks of the new sets, in chain order, to `tasks`. Hangs
-// the node of the first split round in *slot and releases `lists`.
-//
-// On entry every list of the set is its block in list order (lists are only
-// ever made that way), and the set's points share one `target` value: null,
-// or `lists` itself for a set peeled off by the parent call. Unlinking an
-// entry leaves its pt in place, so after the split rounds the blocks still
-// hold every point in order and serve for the distribution pass; a point was
-// peeled here exactly when its target is neither null nor `lists`.
-void split_set(list_set* lists, int32_t n, int32_t d, int32_t start, split_node** slot,
-               std::vector<build_task>& tasks, std::vector<point*>& peeled_points, block_pool& pool) {
-    const size_t dims = static_cast<size_t>(d);
-    int32_t remaining = n;
-    const int32_t half = n / 2;
-    split_node* node = nullptr;
-    pending_set* chain = nullptr;
-    pending_set* chain_end = nullptr;
-    auto append = [&](int32_t count) {
-        auto* set = pool.take_array<pending_set>(1);
-        set->lists = nullptr;
-        set->count = count;
-        set->next = nullptr;
-        if (chain_end == nullptr) chain = set;
-        else chain_end->next = set;
-        chain_end = set;
-        set->lists = pool.take_array<sorted_list>(dims);
-        for (int32_t t = 0; t < d; ++t) set->lists[t] = sorted_list{nullptr, nullptr, nullptr};
-        for (int32_t t = 0; t < d; ++t)
-            set->lists[t] = link_block(pool.take_array<list_entry>(static_cast<size_t>(count)), count);
-        return set;
+    void run() {
+        std::vector<double> box(2 * dims_);
+        bounding_box(0, n_, box.data());
+        shared_.push_back(shared_task{build_task{0, n_, 0, false}, std::move(box)});
+        const int helpers = std::min(workers_ - 1, n_ / shared_min);
+        std::vector<std::thread> threads;
+        try {
+            for (int w = 0; w < helpers; ++w) threads.emplace_back([this] { work(); });
+        } catch (...) {
+            fail(std::current_exception());
+        }
+        work();
+        for (auto& t : threads) t.join();
+        if (error_) std::rethrow_exception(error_);
+    }
+
+private:
+    struct shared_task {
+        build_task task;
+        std::vector<double> box;  // low[0..d), then high[0..d); empty for listed sets
     };
 
-    while (remaining > half) {
-        split_node* x = new_node(d, remaining, pool);
-        x->first_leaf = start;
-        if (node == nullptr) *slot = x;
-        else node->left = x;
-        node = x;
-        compute_box(lists, x, d);
+    double& xs(int32_t pos, int32_t k) { return xs_[static_cast<size_t>(pos) * dims_ + static_cast<size_t>(k)]; }
+    int32_t& ranked(int32_t k, int32_t pos) {
+        return ranked_[static_cast<size_t>(k) * static_cast<size_t>(n_) + static_cast<size_t>(pos)];
+    }
 
-        int32_t side = 0;
-        int32_t dim = 0;
-        int32_t k = 0;
-        choose_split(lists, d, &side, &dim, &k);
-        if (k < 1 || k >= remaining)
-            throw std::runtime_error("split_tree: a split made no progress (coincident or non-finite points)");
-        const pending_set* peeled = append(k);
-        remaining -= k;
+    void fail(std::exception_ptr e) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!error_) error_ = std::move(e);
+        failed_ = true;
+        wake_.notify_all();
+    }
 
-        // Collect the k points first so that their records and entries can
-        // be fetched ahead of the unlinking.
-        peeled_points.clear();
-        const list_entry* e = side == 0 ? lists[dim].head : lists[dim].tail;
-        for (int32_t j = 0; j < k; ++j) {
-            peeled_points.push_back(e->pt);
-            e = side == 0 ? e->next : e->prev;
-        }
-        for (int32_t j = 0; j < k; ++j) {
-            if (j + slots_ahead < k) {
-                const point* ahead = peeled_points[static_cast<size_t>(j + slots_ahead)];
-                for (int32_t t = 0; t < d; ++t) __builtin_prefetch(ahead->entries[static_cast<size_t>(t)]);
+    // One worker: takes shared sets until all are built (or a worker failed).
+    void work() {
+        std::vector<build_task> stack;
+        std::vector<double> boxes;
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            if (failed_) return;
+            if (!shared_.empty()) {
+                shared_task item = std::move(shared_.back());
+                shared_.pop_back();
+                ++busy_;
+                lock.unlock();
+                try {
+                    stack.assign(1, item.task);
+                    boxes = std::move(item.box);
+                    boxes.resize(2 * dims_);
+                    build_all(stack, boxes);
+                } catch (...) {
+                    fail(std::current_exception());
+                }
+                lock.lock();
+                --busy_;
+                wake_.notify_all();
+                continue;
             }
-            point* p = peeled_points[static_cast<size_t>(j)];
-            p->target = peeled->lists;
-            for (int32_t t = 0; t < d; ++t) unlink(lists[t], p->entries[static_cast<size_t>(t)]);
+            if (busy_ == 0) return;
+            wake_.wait_for(lock, std::chrono::milliseconds(20));
+            if (!failed_) {
+                lock.unlock();
+                try {
+                    stop_.poll();
+                } catch (...) {
+                    fail(std::current_exception());
+                }
+                lock.lock();
+            }
         }
     }
-    pending_set* rest = append(remaining);
 
-    // Distribution: one pass over each block deals every point, in list
-    // order, to its peeled set or to the remainder; `tail` is the fill
-    // cursor. The last pass leaves the remainder's targets null.
-    for (pending_set* set = chain; set != nullptr; set = set->next)
-        for (int32_t t = 0; t < d; ++t) set->lists[t].tail = set->lists[t].head;
-    for (int32_t t = 0; t < d; ++t) {
-        const list_entry* block = lists[t].block;
-        const bool last = t == d - 1;
-        for (int32_t j = 0; j < n; ++j) {
-            if (j + record_ahead < n) __builtin_prefetch(block[j + record_ahead].pt, 1);
-            if (j + slots_ahead < n) __builtin_prefetch(block[j + slots_ahead].pt->entries.data() + t, 1);
-            point* p = block[j].pt;
-            list_set* target = p->target;
-            const bool stays = target == nullptr || target == lists;
-            sorted_list& dst = stays ? rest->lists[t] : target[t];
-            list_entry* f = dst.tail;
-            f->pt = p;
-            p->entries[static_cast<size_t>(t)] = f;
-            dst.tail = f->next;
-            if (stays && last) p->target = nullptr;
+    // Builds the subtrees of the sets on `stack` (their boxes on `boxes`,
+    // 2d values each), handing large sets to idle workers.
+    void build_all(std::vector<build_task>& stack, std::vector<double>& boxes) {
+        std::vector<double> box(2 * dims_);
+        while (!stack.empty()) {
+            const build_task task = stack.back();
+            stack.pop_back();
+            std::copy(boxes.end() - static_cast<std::ptrdiff_t>(2 * dims_), boxes.end(), box.begin());
+            boxes.resize(boxes.size() - 2 * dims_);
+            work_ += task.count;
+            if (work_ >= poll_work) {
+                work_ = 0;
+                stop_.poll();
+                if (failed_.load(std::memory_order_relaxed)) return;
+            }
+            const size_t first_child = stack.size();
+            split_set(task, box.data(), stack, boxes);
+            if (workers_ > 1) share(stack, boxes, first_child);
         }
     }
-    release_lists(lists, d, pool);
-    for (pending_set* set = chain; set != nullptr; set = set->next)
-        for (int32_t t = 0; t < d; ++t) set->lists[t].tail = set->lists[t].block + (set->count - 1);
 
-    // The round nodes are chained through `left`: round i's right child is
-    // the set peeled in round i, the last round's left child the remainder.
-    // Leaves come left subtree first, so every round node and the remainder
-    // start where the call's set starts, and the set peeled in round i right
-    // after the points that remained after that round.
-    split_node* round = *slot;
-    for (pending_set* set = chain; set != nullptr;) {
-        pending_set* next = set->next;
-        if (set == rest) {
-            tasks.push_back(build_task{set->lists, set->count, start, &round->left});
+    // Moves large sets made by the last split from the local stack to the
+    // shared one while workers wait for work.
+    void share(std::vector<build_task>& stack, std::vector<double>& boxes, size_t first_child) {
+        for (size_t i = first_child; i < stack.size();) {
+            if (stack[i].count < shared_min || waiting() == 0) {
+                ++i;
+                continue;
+            }
+            const auto at = boxes.begin() + static_cast<std::ptrdiff_t>(i * 2 * dims_);
+            shared_task item{stack[i], std::vector<double>(at, at + static_cast<std::ptrdiff_t>(2 * dims_))};
+            stack.erase(stack.begin() + static_cast<std::ptrdiff_t>(i));
+            boxes.erase(at, at + static_cast<std::ptrdiff_t>(2 * dims_));
+            std::lock_guard<std::mutex> lock(mutex_);
+            shared_.push_back(std::move(item));
+            wake_.notify_one();
+        }
+    }
+
+    int waiting() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return workers_ - busy_ - static_cast<int>(shared_.size());
+    }
+
+    void push(std::vector<build_task>& stack, std::vector<double>& boxes, const build_task& task,
+              const double* box) {
+        stack.push_back(task);
+        boxes.insert(boxes.end(), box, box + 2 * dims_);
+    }
+
+    // The smallest box around positions lo .. lo + count.
+    void bounding_box(int32_t lo, int32_t count, double* box) {
+        double* low = box;
+        double* high = box + dims_;
+        for (size_t k = 0; k < dims_; ++k) low[k] = high[k] = xs(lo, static_cast<int32_t>(k));
+        for (int32_t p = lo + 1; p < lo + count; ++p) {
+            const double* row = &xs(p, 0);
+            for (size_t k = 0; k < dims_; ++k) {
+                if (row[k] < low[k]) low[k] = row[k];
+                if (row[k] > high[k]) high[k] = row[k];
+            }
+        }
+    }
+
+    void make_leaf(int32_t lo, int32_t node) {
+        tree_.nodes[static_cast<size_t>(node)] = split_node{0.0, -1, -1, lo, 1};
+        std::memcpy(&tree_.centers[static_cast<size_t>(node) * dims_], &xs(lo, 0), dims_ * sizeof(double));
+        tree_.order[static_cast<size_t>(lo)] = idx_[static_cast<size_t>(lo)];
+    }
+
+    // An inner node over positions lo .. lo + size with the given box; its
+    // children are set by the caller.
+    void make_node(int32_t node, int32_t lo, int32_t size, const double* box) {
+        double* center = &tree_.centers[static_cast<size_t>(node) * dims_];
+        double sum = 0.0;
+        for (size_t k = 0; k < dims_; ++k) {
+            const double low = box[k];
+            const double high = box[dims_ + k];
+            center[k] = (low + high) * 0.5;
+            const double h = (high - low) * 0.5;
+            sum = sum + h * h;
+        }
+        tree_.nodes[static_cast<size_t>(node)] = split_node{std::sqrt(sum), -1, -1, lo, size};
+    }
+
+    // The cut of a set with this box: the longest side (the first of equal
+    // ones) and its middle.
+    void choose_cut(const double* box, int32_t* dim, double* mid) const {
+        double best = -1.0;
+        size_t best_dim = 0;
+        for (size_t k = 0; k < dims_; ++k) {
+            const double extent = box[dims_ + k] - box[k];
+            if (extent > best) {
+                best = extent;
+                best_dim = k;
+            }
+        }
+        *dim = static_cast<int32_t>(best_dim);
+        *mid = best * 0.5 + box[best_dim];
+    }
+
+    // Which end is peeled, and how many points: with L points at or below
+    // mid and H at or above it, the low end with L when L <= H, else the
+    // high end with H. Points on mid go with the peeled end.
+    static void choose_side(int32_t at_or_below, int32_t at_or_above, int32_t count, bool* low_end, int32_t* k) {
+        *low_end = at_or_below <= at_or_above;
+        *k = *low_end ? at_or_below : at_or_above;
+        if (*k < 1 || *k >= count) throw coincident_points();
+    }
+
+    // One call of the construction over a set of two or more points. The
+    // round nodes chain through `left`; round i's right child is the set it
+    // peels, placed at the top of the round's positions, so that the leaf
+    // order (left subtree first) is the positions' order.
+    void split_set(const build_task& task, double* box, std::vector<build_task>& stack, std::vector<double>& boxes) {
+        if (task.count == 1) {
+            make_leaf(task.lo, task.node);
+            return;
+        }
+        const int32_t lo = task.lo;
+        const int32_t half = task.count / 2;
+        int32_t rest = task.count;
+        int32_t node = task.node;
+        if (task.listed) {
+            for (int32_t k = 0; k < d_; ++k) {
+                box[k] = xs(ranked(k, lo), k);
+                box[d_ + k] = xs(ranked(k, lo + rest - 1), k);
+            }
+            if (rest >= sorted_min && listed_split_is_skewed(lo, rest, box)) {
+                sorted_rounds(lo, rest, half, node, true, stack, boxes);
+                return;
+            }
+        }
+        std::vector<double> peeled_box(2 * dims_);
+        while (rest > half) {
+            make_node(node, lo, rest, box);
+            int32_t dim = 0;
+            double mid = 0.0;
+            choose_cut(box, &dim, &mid);
+            int32_t below = 0;
+            int32_t above = 0;
+            for (int32_t p = lo; p < lo + rest; ++p) {
+                const double v = xs(p, dim);
+                below += v <= mid;
+                above += v >= mid;
+            }
+            bool low_end = false;
+            int32_t k = 0;
+            choose_side(below, above, rest, &low_end, &k);
+            if (rest >= sorted_min && k * skew_ratio < rest) {
+                sorted_rounds(lo, rest, half, node, false, stack, boxes);
+                return;
+            }
+            partition(lo, rest, k, dim, mid, low_end, box, peeled_box.data());
+            const int32_t right = node + 2 * (rest - k);
+            tree_.nodes[static_cast<size_t>(node)].left = node + 1;
+            tree_.nodes[static_cast<size_t>(node)].right = right;
+            push(stack, boxes, build_task{lo + rest - k, k, right, false}, peeled_box.data());
+            rest -= k;
+            node += 1;
+        }
+        push(stack, boxes, build_task{lo, rest, node, false}, box);
+    }
+
+    // Whether the first split of a listed set peels under 1/skew_ratio of it:
+    // the walk of both ends of the list of the cut's dimension.
+    bool listed_split_is_skewed(int32_t lo, int32_t count, const double* box) {
+        int32_t dim = 0;
+        double mid = 0.0;
+        choose_cut(box, &dim, &mid);
+        const int32_t limit = count / skew_ratio;
+        for (int32_t c = 0; c <= limit; ++c) {
+            if (xs(ranked(dim, lo + c), dim) > mid) return true;
+            if (mid > xs(ranked(dim, lo + count - 1 - c), dim)) return true;
+        }
+        return false;
+    }
+
+    // Moves the k points of positions lo .. lo + count on the peeled side of
+    // mid to the top of that range, and writes the boxes of both parts (the
+    // rest's into `box`).
+    void partition(int32_t lo, int32_t count, int32_t k, int32_t dim, double mid, bool low_end, double* box,
+                   double* peeled_box) {
+        double* rest_low = box;
+        double* rest_high = box + dims_;
+        double* peel_low = peeled_box;
+        double* peel_high = peeled_box + dims_;
+        const double inf = std::numeric_limits<double>::infinity();
+        for (size_t t = 0; t < dims_; ++t) {
+            rest_low[t] = peel_low[t] = inf;
+            rest_high[t] = peel_high[t] = -inf;
+        }
+        auto peeled = [&](int32_t p) {
+            const double v = xs(p, dim);
+            return low_end ? v <= mid : v >= mid;
+        };
+        auto add = [&](int32_t p, double* low, double* high) {
+            const double* row = &xs(p, 0);
+            for (size_t t = 0; t < dims_; ++t) {
+                low[t] = row[t] < low[t] ? row[t] : low[t];
+                high[t] = row[t] > high[t] ? row[t] : high[t];
+            }
+        };
+        int32_t i = lo;
+        int32_t j = lo + count - 1;
+        for (;;) {
+            while (i <= j && !peeled(i)) add(i++, rest_low, rest_high);
+            while (i <= j && peeled(j)) add(j--, peel_low, peel_high);
+            if (i >= j) break;
+            swap_rows(i, j);
+            add(i++, rest_low, rest_high);
+            add(j--, peel_low, peel_high);
+        }
+        assert(i == lo + count - k);
+        (void)k;
+    }
+
+    void swap_rows(int32_t a, int32_t b) {
+        double* ra = &xs(a, 0);
+        double* rb = &xs(b, 0);
+        for (size_t t = 0; t < dims_; ++t) std::swap(ra[t], rb[t]);
+        std::swap(idx_[static_cast<size_t>(a)], idx_[static_cast<size_t>(b)]);
+    }
+
+    // The rounds of a call from the set at positions lo .. lo + count on,
+    // while more than `half` points remain, on per-dimension lists: doubly
+    // linked, ascending, so that a round finds its cut from the lists' ends
+    // and unlinks only what it peels. The lists come from `ranked` (listed)
+    // or from sorting. One pass per dimension then deals the points to the
+    // new sets in list order, so that they are listed too.
+    void sorted_rounds(int32_t lo, int32_t count, int32_t half, int32_t node, bool listed,
+                       std::vector<build_task>& stack, std::vector<double>& boxes) {
+        const size_t m = static_cast<size_t>(count);
+        // Per dimension t, over list positions q: lists[t*m + q] is a point
+        // (as position - lo), where[t*m + u] its list position.
+        std::vector<int32_t> lists(dims_ * m);
+        if (listed) {
+            for (size_t t = 0; t < dims_; ++t)
+                for (size_t q = 0; q < m; ++q)
+                    lists[t * m + q] = ranked(static_cast<int32_t>(t), lo + static_cast<int32_t>(q)) - lo;
         } else {
-            tasks.push_back(build_task{set->lists, set->count, start + round->size - set->count, &round->right});
-            if (next != rest) round = round->left;
+            std::vector<uint64_t> keys(m);
+            std::vector<int32_t> ids(m);
+            std::vector<uint64_t> key_tmp;
+            std::vector<int32_t> id_tmp;
+            for (size_t t = 0; t < dims_; ++t) {
+                for (size_t u = 0; u < m; ++u) {
+                    keys[u] = sort_key(xs(lo + static_cast<int32_t>(u), static_cast<int32_t>(t)));
+                    ids[u] = static_cast<int32_t>(u);
+                }
+                sort_by_key(keys, ids, key_tmp, id_tmp, stop_);
+                std::copy(ids.begin(), ids.end(), lists.begin() + static_cast<std::ptrdiff_t>(t * m));
+            }
         }
-        pool.give(set);
-        set = next;
+        std::vector<int32_t> where(dims_ * m);
+        std::vector<int32_t> next(dims_ * m);
+        std::vector<int32_t> prev(dims_ * m);
+        std::vector<int32_t> head(dims_, 0);
+        std::vector<int32_t> tail(dims_, count - 1);
+        for (size_t t = 0; t < dims_; ++t) {
+            for (size_t q = 0; q < m; ++q) {
+                where[t * m + static_cast<size_t>(lists[t * m + q])] = static_cast<int32_t>(q);
+                next[t * m + q] = q + 1 < m ? static_cast<int32_t>(q + 1) : -1;
+                prev[t * m + q] = static_cast<int32_t>(q) - 1;
+            }
+        }
+        auto value = [&](size_t t, int32_t q) {
+            return xs(lo + lists[t * m + static_cast<size_t>(q)], static_cast<int32_t>(t));
+        };
+
+        // group[u]: 0 while u remains, else the round that peeled it.
+        std::vector<int32_t> group(m, 0);
+        struct peeled_set {
+            int32_t lo;
+            int32_t count;
+            int32_t node;
+        };
+        std::vector<peeled_set> peeled;
+        std::vector<double> box(2 * dims_);
+        int32_t rest = count;
+        while (rest > half) {
+            for (size_t t = 0; t < dims_; ++t) {
+                box[t] = value(t, head[t]);
+                box[dims_ + t] = value(t, tail[t]);
+            }
+            make_node(node, lo, rest, box.data());
+            int32_t dim = 0;
+            double mid = 0.0;
+            choose_cut(box.data(), &dim, &mid);
+            const size_t list = static_cast<size_t>(dim);
+            int32_t a = head[list];
+            int32_t b = tail[list];
+            int32_t k = 0;
+            bool low_end = false;
+            for (;;) {
+                if (value(list, a) > mid) {
+                    low_end = true;
+                    break;
+                }
+                if (mid > value(list, b)) break;
+                ++k;
+                a = next[list * m + static_cast<size_t>(a)];
+                b = prev[list * m + static_cast<size_t>(b)];
+                if (a < 0 || b < 0) throw coincident_points();
+            }
+            if (k < 1 || k >= rest) throw coincident_points();
+            const auto round = static_cast<int32_t>(peeled.size() + 1);
+            int32_t q = low_end ? head[list] : tail[list];
+            for (int32_t j = 0; j < k; ++j) {
+                const int32_t u = lists[list * m + static_cast<size_t>(q)];
+                q = low_end ? next[list * m + static_cast<size_t>(q)] : prev[list * m + static_cast<size_t>(q)];
+                group[static_cast<size_t>(u)] = round;
+                for (size_t t = 0; t < dims_; ++t) {
+                    const size_t base = t * m;
+                    const int32_t x = where[base + static_cast<size_t>(u)];
+                    const int32_t before = prev[base + static_cast<size_t>(x)];
+                    const int32_t after = next[base + static_cast<size_t>(x)];
+                    if (before >= 0) next[base + static_cast<size_t>(before)] = after;
+                    else head[t] = after;
+                    if (after >= 0) prev[base + static_cast<size_t>(after)] = before;
+                    else tail[t] = before;
+                }
+            }
+            const int32_t right = node + 2 * (rest - k);
+            tree_.nodes[static_cast<size_t>(node)].left = node + 1;
+            tree_.nodes[static_cast<size_t>(node)].right = right;
+            peeled.push_back(peeled_set{lo + rest - k, k, right});
+            rest -= k;
+            node += 1;
+            work_ += k;
+            if (work_ >= poll_work) {
+                work_ = 0;
+                stop_.poll();
+            }
+        }
+
+        // Distribution. The remainder keeps positions lo .. lo + rest; the
+        // set of round i the ones given above. Points take their new
+        // positions in the order of list 0, and every list is dealt out in
+        // its own order, so that each new set is listed.
+        std::vector<int32_t> cursor(peeled.size() + 1);
+        auto restart = [&] {
+            cursor[0] = lo;
+            for (size_t i = 0; i < peeled.size(); ++i) cursor[i + 1] = peeled[i].lo;
+        };
+        restart();
+        std::vector<int32_t> moved(m);
+        for (size_t q = 0; q < m; ++q) {
+            const auto u = static_cast<size_t>(lists[q]);
+            moved[u] = cursor[static_cast<size_t>(group[u])]++;
+        }
+        {
+            std::vector<double> rows(m * dims_);
+            std::vector<int32_t> ids(m);
+            for (size_t u = 0; u < m; ++u) {
+                const auto to = static_cast<size_t>(moved[u] - lo);
+                std::memcpy(&rows[to * dims_], &xs(lo + static_cast<int32_t>(u), 0), dims_ * sizeof(double));
+                ids[to] = idx_[static_cast<size_t>(lo) + u];
+            }
+            std::memcpy(&xs(lo, 0), rows.data(), rows.size() * sizeof(double));
+            std::memcpy(&idx_[static_cast<size_t>(lo)], ids.data(), m * sizeof(int32_t));
+        }
+        for (size_t t = 0; t < dims_; ++t) {
+            restart();
+            for (size_t q = 0; q < m; ++q) {
+                const auto u = static_cast<size_t>(lists[t * m + q]);
+                ranked(static_cast<int32_t>(t), cursor[static_cast<size_t>(group[u])]++) = moved[u];
+            }
+        }
+        for (const peeled_set& set : peeled) push(stack, boxes, build_task{set.lo, set.count, set.node, true}, box.data());
+        push(stack, boxes, build_task{lo, rest, node, true}, box.data());
     }
-}
+
+    const int32_t n_;
+    const int32_t d_;
+    const size_t dims_;
+    const int workers_;
+    interrupt& stop_;
+    split_tree& tree_;
+    // Working arrays by position: the points' coordinates and indices,
+    // permuted as sets are cut so that every set is a range of positions.
+    raw_array<double> xs_;
+    raw_array<int32_t> idx_;
+    // For listed sets: ranked(t, lo .. lo + count) are the set's positions
+    // ascending in coordinate t. Made on first use.
+    raw_array<int32_t> ranked_;
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::vector<shared_task> shared_;
+    int busy_ = 0;
+    std::atomic<bool> failed_{false};
+    std::exception_ptr error_;
+    static thread_local int64_t work_;
+};
+
+thread_local int64_t builder::work_ = 0;
 
 }  // namespace
 
-void compute_box(const list_set* lists, split_node* node, int32_t d) {
-    double sum = 0.0;
-    for (int32_t i = 0; i < d; ++i) {
-        const double lo = coord_at(lists[i].head, i);
-        const double hi = coord_at(lists[i].tail, i);
-        node->center[i] = (lo + hi) * 0.5;
-        const double h = (hi - lo) * 0.5;
-        sum = sum + h * h;
-    }
-    node->radius = std::sqrt(sum);
-}
-
-void choose_split(const list_set* lists, int32_t d, int32_t* side, int32_t* dim, int32_t* count) {
-    double best = -1.0;
-    int32_t best_dim = 0;
-    for (int32_t i = 0; i < d; ++i) {
-        const double extent = coord_at(lists[i].tail, i) - coord_at(lists[i].head, i);
-        if (extent > best) {
-            best = extent;
-            best_dim = i;
-        }
-    }
-    const double mid = best * 0.5 + coord_at(lists[best_dim].head, best_dim);
-
-    int32_t k = 0;
-    const list_entry* low = lists[best_dim].head;
-    const list_entry* high = lists[best_dim].tail;
-    for (;;) {
-        if (coord_at(low, best_dim) > mid) {
-            *side = 0;
-            break;
-        }
-        if (mid > coord_at(high, best_dim)) {
-            *side = 1;
-            break;
-        }
-        ++k;
-        low = low->next;
-        high = high->prev;
-        // Only a set without extent (coincident or non-finite points) lets
-        // both walks pass every point.
-        if (low == nullptr || high == nullptr)
-            throw std::runtime_error("split_tree: a split found no middle (coincident or non-finite points)");
-    }
-    *dim = best_dim;
-    *count = k;
-}
-
-split_node* build_split_tree(list_set* lists, int32_t n, int32_t d, block_pool& pool, int32_t* order) {
-    assert(n >= 1 && d >= 1);
-    split_node* root = nullptr;
-    // split_set tells the points it peels by their target: start from null.
-    for (const list_entry* e = lists[0].head; e != nullptr; e = e->next) e->pt->target = nullptr;
-    // Depth-first over the sets, in the order a recursive builder would take
-    // them, with an explicit stack: trees over geometrically spaced points
-    // are thousands of levels deep.
-    std::vector<build_task> stack{build_task{lists, n, 0, &root}};
-    std::vector<build_task> made;
-    std::vector<point*> peeled_points;
-    while (!stack.empty()) {
-        const build_task task = stack.back();
-        stack.pop_back();
-        if (task.count == 1) {
-            split_node* leaf = make_leaf(task.lists, d, task.start, pool);
-            if (order != nullptr) order[task.start] = leaf->leaf_point->index;
-            *task.slot = leaf;
-            continue;
-        }
-        made.clear();
-        split_set(task.lists, task.count, d, task.start, task.slot, made, peeled_points, pool);
-        stack.insert(stack.end(), made.rbegin(), made.rend());
-    }
-    return root;
-}
-
-void release_tree(split_node* root, block_pool& pool) {
-    std::vector<split_node*> stack;
-    if (root != nullptr) stack.push_back(root);
-    while (!stack.empty()) {
-        split_node* node = stack.back();
-        stack.pop_back();
-        if (node->left != nullptr) stack.push_back(node->left);
-        if (node->right != nullptr) stack.push_back(node->right);
-        pool.give(node);  // the center array with it
-    }
+split_tree build_split_tree(const double* x, int32_t n, int32_t d, int workers, interrupt& stop) {
+    assert(n >= 1 && d >= 1 && workers >= 1);
+    split_tree tree;
+    tree.n = n;
+    tree.d = d;
+    builder(x, n, d, workers, stop, tree).run();
+    return tree;
 }

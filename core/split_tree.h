@@ -1,55 +1,50 @@
 // SPDX-License-Identifier: MIT
-// Fair split tree. build_split_tree takes over the list_set it is given and
-// hands every list block and header array it uses back to the pool before it
-// returns; the caller owns the returned tree (each split_node with its center
-// array, taken from the same pool) and releases it with release_tree.
+// The fair split tree: every inner node's set is cut by a hyperplane across
+// the longest side of the set's bounding box, through its middle. One call
+// of the construction peels sets off one side of such cuts until at most
+// half of its points remain; the peeled sets and the remainder get calls of
+// their own. The tree is plain data in three arrays that the split_tree
+// owns; nodes refer to each other by position.
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 
-#include "point.h"
-#include "pool.h"
+#include "interrupt.h"
+#include "raw_array.h"
 
 struct split_node {
-    split_node* left;    // inner: next split round of the set, or the remainder
-    split_node* right;   // inner: the set peeled off in this node's round
-    double* center;      // d values: centre of the bounding box, stored
-                         // in the node's own block
-    double radius;       // half the box diagonal; 0 in a leaf
-    point* leaf_point;   // non-null exactly in leaves
-    int32_t size;        // points under the node
-    int32_t first_leaf;  // position of the node's first leaf in the tree's
-                         // leaf order (left subtree before right)
+    double radius;       // half the bounding box's diagonal; 0 in a leaf
+    int32_t left;        // inner: the next split round of the same set, or the
+                         // remainder after the last round; -1 in a leaf
+    int32_t right;       // inner: the set peeled off in this node's round
+    int32_t first_leaf;  // where the node's points start in the leaf order
+    int32_t size;        // points under the node; 1 in a leaf
 };
 
-// One set made by a split call and waiting for its own subtree.
-struct pending_set {
-    list_set* lists;
-    int32_t count;
-    pending_set* next;
+struct split_tree {
+    int32_t n = 0;
+    int32_t d = 0;
+    // 2n - 1 nodes, root first, every node followed by its left subtree and
+    // then its right subtree; so left = own position + 1.
+    raw_array<split_node> nodes;
+    // d values per node: the bounding box's centre; a leaf's point.
+    raw_array<double> centers;
+    // The point indices (rows of the input) in leaf order, each left
+    // subtree before the right one. The points under a node are
+    // order[first_leaf .. first_leaf + size).
+    raw_array<int32_t> order;
 };
 
-// Writes the bounding box centre and radius of the set described by `lists`
-// into `node` (whose center array exists).
-void compute_box(const list_set* lists, split_node* node, int32_t d);
+// Two of the points are equal in all d coordinates (or a coordinate is not
+// finite): no cut separates them.
+struct coincident_points : std::runtime_error {
+    coincident_points() : std::runtime_error("split_tree: a set of points has no extent to split") {}
+};
 
-// Chooses the longest dimension and counts the points to peel from its low
-// end (side 0) or high end (side 1): those on the peeled side of the middle,
-// points exactly on it included. Throws std::runtime_error if a walker would
-// leave its list, which distinct finite points never cause.
-void choose_split(const list_set* lists, int32_t d, int32_t* side, int32_t* dim, int32_t* count);
-
-// Builds the fair split tree of the n points listed in `lists` (d >= 1,
-// n >= 1, each list holding the same n points ascending in its coordinate,
-// each point's entries[t] pointing at its entry in list t). The points must
-// be pairwise distinct and finite in their first d coordinates. Coincident
-// points, or a NaN where a split looks, make the call throw
-// std::runtime_error (all its blocks stay with the pool); other non-finite
-// values give a meaningless tree. It never reads outside its lists.
-// Runs in O(d n log n) without recursion; overwrites target and entries.
-// Sets every node's first_leaf; if `order` is not null, it receives the n
-// leaves' point indices in leaf order.
-split_node* build_split_tree(list_set* lists, int32_t n, int32_t d, block_pool& pool, int32_t* order = nullptr);
-
-// Hands every node and center array of the tree back to the pool.
-void release_tree(split_node* root, block_pool& pool);
+// The fair split tree of n points in d dimensions, x[i * d + k] (n, d >= 1),
+// with up to `workers` threads (the calling thread among them). The tree
+// does not depend on `workers`. Values are assumed finite with finite
+// extents; equal points make it throw coincident_points. O(d n log n) when
+// no point lies exactly on a cut; polls `stop` as it goes.
+split_tree build_split_tree(const double* x, int32_t n, int32_t d, int workers, interrupt& stop);

@@ -1,0 +1,34 @@
+// SPDX-License-Identifier: MIT
+#include "decomposition.h"
+
+#include <cstring>
+
+#include "checks.h"
+
+split_tree checked_tree(const double* x, int32_t n, int32_t d, int workers, interrupt& stop) {
+    check_coordinates(x, n, d, stop);
+    try {
+        return build_split_tree(x, n, d, workers, stop);
+    } catch (const coincident_points&) {
+        // The builder finds equal points for free; naming them takes a
+        // search of its own.
+        check_distinct(x, n, d, stop);
+        throw;
+    }
+}
+
+pair_list decompose(const split_tree& tree, double s, int workers, interrupt& stop) {
+    check_separation(s);
+    pair_list out;
+    out.order.resize(tree.order.size());
+    std::memcpy(out.order.data(), tree.order.data(), tree.order.size() * sizeof(int32_t));
+    out.pairs = search_pairs(tree, s, workers, stop);
+    return out;
+}
+
+pair_list build_lumo(int32_t n, int32_t d, double s, const std::vector<point>& points, interrupt& stop) {
+    check_arguments(n, d, s, points);
+    const std::vector<double> x = gather_coordinates(n, d, points);
+    const split_tree tree = checked_tree(x.data(), n, d, 1, stop);
+    return decompose(tree, s, 1, stop);
+}
