@@ -7,8 +7,10 @@
 #include <cstddef>
 #include <cstring>
 #include <exception>
+#include <limits>
 #include <mutex>
 #include <thread>
+#include <tuple>
 #include <utility>
 
 namespace {
@@ -23,23 +25,36 @@ struct search_task {
 
 constexpr int64_t poll_steps = 1 << 16;
 
-// The search over one tree for one s, with the node fields at hand. D is
-// the dimension when it is small and known, 0 otherwise; the arithmetic is
-// the same either way, in the same order.
+// Below this radius the squares summed for it fall under the normal range,
+// where doubles lose their relative precision (a set of points 1e-170 apart
+// gets radius 0): the test could pass for sets that are not separated, so
+// such a pair is always split instead.
+const double smallest_radius = std::sqrt(std::numeric_limits<double>::min());
+
+// The search over one tree for one s. D is the dimension when it is small
+// and known, 0 otherwise; the arithmetic is the same either way, in the
+// same order.
 template <int D>
 class searcher {
 public:
     searcher(const split_tree& tree, double s, interrupt& stop)
-        : nodes_(tree.nodes.data()), centers_(tree.centers.data()), d_(D > 0 ? D : tree.d), s_(s), stop_(stop) {}
+        : records_(tree.records.data()), d_(D > 0 ? D : tree.d), stride_(tree.node_stride()), s_(s), stop_(stop) {}
 
-    bool is_leaf(int32_t x) const { return nodes_[x].size == 1; }
+    const split_node& node(int32_t x) const {
+        return *reinterpret_cast<const split_node*>(records_ + static_cast<size_t>(x) * stride());
+    }
+    const double* center(int32_t x) const {
+        return records_ + static_cast<size_t>(x) * stride() + split_tree::node_values;
+    }
+    bool is_leaf(int32_t x) const { return node(x).size == 1; }
 
     bool separated(int32_t a, int32_t b) const {
-        const split_node& u = nodes_[a];
-        const split_node& v = nodes_[b];
+        const split_node& u = node(a);
+        const split_node& v = node(b);
         const double r = v.radius > u.radius ? v.radius : u.radius;
-        const double* cu = centers_ + static_cast<size_t>(a) * static_cast<size_t>(d_);
-        const double* cv = centers_ + static_cast<size_t>(b) * static_cast<size_t>(d_);
+        if (!(r >= smallest_radius)) return false;
+        const double* cu = center(a);
+        const double* cv = center(b);
         double sum = 0.0;
         for (int32_t i = 0; i < (D > 0 ? D : d_); ++i) {
             const double diff = cu[i] - cv[i];
@@ -52,32 +67,34 @@ public:
     // Whether u is the node to split when the pair (u, v) is not separated:
     // the one of larger radius, v on a tie, never a leaf.
     bool split_first(int32_t a, int32_t b) const {
-        return is_leaf(b) || (!is_leaf(a) && nodes_[a].radius > nodes_[b].radius);
+        return is_leaf(b) || (!is_leaf(a) && node(a).radius > node(b).radius);
     }
 
-    void pairs_between(int32_t a, int32_t b, raw_array<separated_pair>& out) {
-        pair_stack_.clear();
-        pair_stack_.emplace_back(a, b);
-        while (!pair_stack_.empty()) {
-            const auto [u, v] = pair_stack_.back();
-            pair_stack_.pop_back();
+    // The pairs between u and v, depth first. The pair to visit next is
+    // kept in (u, v) rather than pushed and popped again.
+    void pairs_between(int32_t u, int32_t v, raw_array<separated_pair>& out) {
+        const size_t bottom = pair_stack_.size();
+        for (;;) {
             if (++steps_ >= poll_steps) {
                 steps_ = 0;
                 stop_.poll();
             }
+            const split_node& x = node(u);
+            const split_node& y = node(v);
             // Two leaves are distinct points and always a pair, even when
             // their distance underflows to 0 and the test cannot tell them
             // apart.
-            if ((is_leaf(u) && is_leaf(v)) || separated(u, v)) {
-                const split_node& x = nodes_[u];
-                const split_node& y = nodes_[v];
+            if ((x.size == 1 && y.size == 1) || separated(u, v)) {
                 out.push_back(separated_pair{index_run{x.first_leaf, x.size}, index_run{y.first_leaf, y.size}});
-            } else if (split_first(u, v)) {
-                pair_stack_.emplace_back(nodes_[u].left, v);
-                pair_stack_.emplace_back(nodes_[u].right, v);
+                if (pair_stack_.size() == bottom) return;
+                std::tie(u, v) = pair_stack_.back();
+                pair_stack_.pop_back();
+            } else if (y.size == 1 || (x.size != 1 && x.radius > y.radius)) {
+                pair_stack_.emplace_back(x.left, v);
+                u = x.right;
             } else {
-                pair_stack_.emplace_back(u, nodes_[v].left);
-                pair_stack_.emplace_back(u, nodes_[v].right);
+                pair_stack_.emplace_back(u, y.left);
+                v = y.right;
             }
         }
     }
@@ -88,9 +105,9 @@ public:
             const int32_t x = stack.back();
             stack.pop_back();
             if (is_leaf(x)) continue;
-            pairs_between(nodes_[x].left, nodes_[x].right, out);
-            stack.push_back(nodes_[x].left);
-            stack.push_back(nodes_[x].right);
+            pairs_between(node(x).left, node(x).right, out);
+            stack.push_back(node(x).left);
+            stack.push_back(node(x).right);
         }
     }
 
@@ -106,29 +123,31 @@ public:
         const int32_t v = task.v;
         if (v < 0) {
             if (is_leaf(u)) return;
-            into.push_back(search_task{nodes_[u].left, nodes_[u].right});
-            into.push_back(search_task{nodes_[u].right, -1});
-            into.push_back(search_task{nodes_[u].left, -1});
+            into.push_back(search_task{node(u).left, node(u).right});
+            into.push_back(search_task{node(u).right, -1});
+            into.push_back(search_task{node(u).left, -1});
         } else if ((is_leaf(u) && is_leaf(v)) || separated(u, v)) {
             into.push_back(task);
         } else if (split_first(u, v)) {
-            into.push_back(search_task{nodes_[u].right, v});
-            into.push_back(search_task{nodes_[u].left, v});
+            into.push_back(search_task{node(u).right, v});
+            into.push_back(search_task{node(u).left, v});
         } else {
-            into.push_back(search_task{u, nodes_[v].right});
-            into.push_back(search_task{u, nodes_[v].left});
+            into.push_back(search_task{u, node(v).right});
+            into.push_back(search_task{u, node(v).left});
         }
     }
 
     int64_t weight(const search_task& task) const {
-        if (task.v < 0) return nodes_[task.u].size;
-        return int64_t{nodes_[task.u].size} + nodes_[task.v].size;
+        if (task.v < 0) return node(task.u).size;
+        return int64_t{node(task.u).size} + node(task.v).size;
     }
 
 private:
-    const split_node* nodes_;
-    const double* centers_;
+    size_t stride() const { return D > 0 ? split_tree::node_values + D : stride_; }
+
+    const double* records_;
     const int32_t d_;
+    const size_t stride_;
     const double s_;
     interrupt& stop_;
     std::vector<std::pair<int32_t, int32_t>> pair_stack_;

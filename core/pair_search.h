@@ -29,7 +29,9 @@ struct separated_pair {
 // its right child before its left), then those inside the right subtree,
 // then those inside the left one, by the same rule all the way down. The
 // search splits the node of larger radius (the second on a tie); two leaves
-// always form a pair, even when their distance underflows. Every unordered
+// always form a pair, even when their distance underflows, and a pair whose
+// larger radius is below sqrt(DBL_MIN) (about 1.5e-154), where its squares
+// lose precision, is never taken as separated. Every unordered
 // pair of distinct points lies in exactly one pair, one point in each set.
 // Runs on up to `workers` threads with the same result; polls `stop`.
 raw_array<separated_pair> search_pairs(const split_tree& tree, double s, int workers, interrupt& stop);

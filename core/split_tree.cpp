@@ -92,8 +92,7 @@ public:
         std::memcpy(xs_.data(), x, xs_.size() * sizeof(double));
         idx_.resize(static_cast<size_t>(n));
         for (int32_t i = 0; i < n; ++i) idx_[static_cast<size_t>(i)] = i;
-        tree.nodes.resize(2 * static_cast<size_t>(n) - 1);
-        tree.centers.resize((2 * static_cast<size_t>(n) - 1) * dims_);
+        tree.records.resize(tree.node_count() * tree.node_stride());
         tree.order.resize(static_cast<size_t>(n));
         // Address space only: pages are touched by the sets that use them.
         ranked_.resize(dims_ * static_cast<size_t>(n));
@@ -237,15 +236,15 @@ private:
     }
 
     void make_leaf(int32_t lo, int32_t node) {
-        tree_.nodes[static_cast<size_t>(node)] = split_node{0.0, -1, -1, lo, 1};
-        std::memcpy(&tree_.centers[static_cast<size_t>(node) * dims_], &xs(lo, 0), dims_ * sizeof(double));
+        tree_.node(node) = split_node{0.0, -1, -1, lo, 1};
+        std::memcpy(tree_.center(node), &xs(lo, 0), dims_ * sizeof(double));
         tree_.order[static_cast<size_t>(lo)] = idx_[static_cast<size_t>(lo)];
     }
 
     // An inner node over positions lo .. lo + size with the given box; its
     // children are set by the caller.
     void make_node(int32_t node, int32_t lo, int32_t size, const double* box) {
-        double* center = &tree_.centers[static_cast<size_t>(node) * dims_];
+        double* center = tree_.center(node);
         double sum = 0.0;
         for (size_t k = 0; k < dims_; ++k) {
             const double low = box[k];
@@ -254,7 +253,7 @@ private:
             const double h = (high - low) * 0.5;
             sum = sum + h * h;
         }
-        tree_.nodes[static_cast<size_t>(node)] = split_node{std::sqrt(sum), -1, -1, lo, size};
+        tree_.node(node) = split_node{std::sqrt(sum), -1, -1, lo, size};
     }
 
     // The cut of a set with this box: the longest side (the first of equal
@@ -327,8 +326,8 @@ private:
             }
             partition(lo, rest, k, dim, mid, low_end, box, peeled_box.data());
             const int32_t right = node + 2 * (rest - k);
-            tree_.nodes[static_cast<size_t>(node)].left = node + 1;
-            tree_.nodes[static_cast<size_t>(node)].right = right;
+            tree_.node(node).left = node + 1;
+            tree_.node(node).right = right;
             push(stack, boxes, build_task{lo + rest - k, k, right, false}, peeled_box.data());
             rest -= k;
             node += 1;
@@ -496,8 +495,8 @@ private:
                 }
             }
             const int32_t right = node + 2 * (rest - k);
-            tree_.nodes[static_cast<size_t>(node)].left = node + 1;
-            tree_.nodes[static_cast<size_t>(node)].right = right;
+            tree_.node(node).left = node + 1;
+            tree_.node(node).right = right;
             peeled.push_back(peeled_set{lo + rest - k, k, right});
             rest -= k;
             node += 1;
