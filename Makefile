@@ -7,6 +7,7 @@ PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
 BUILD := build
+DEMO_BUILD := build-demo
 SAN_BUILD := build-asan
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 CMAKE_ARGS = -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) \
@@ -15,8 +16,12 @@ CMAKE_ARGS = -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) \
 
 .PHONY: demo test test-asan fuzz bench module venv clean
 
-demo: module
-	PYTHONPATH=$(BUILD) MPLBACKEND=Agg $(PY) examples/demo.py --out $(BUILD)/demo.png
+# The demo needs only the module: its build leaves the tests (and GoogleTest) out.
+demo: venv
+	$(VENV)/bin/cmake -S . -B $(DEMO_BUILD) $(CMAKE_ARGS) -DBUILD_TESTING=OFF
+	$(VENV)/bin/cmake --build $(DEMO_BUILD)
+	mkdir -p $(BUILD)
+	PYTHONPATH=$(DEMO_BUILD) MPLBACKEND=Agg $(PY) examples/demo.py --out $(BUILD)/demo.png
 
 test: module
 	cd $(BUILD) && ../$(VENV)/bin/ctest --output-on-failure -j2
@@ -44,10 +49,12 @@ module: venv apt-test
 	$(VENV)/bin/cmake -S . -B $(BUILD) $(CMAKE_ARGS)
 	$(VENV)/bin/cmake --build $(BUILD)
 
+# Its own Release build without the tests; BENCH_ARGS go to run_bench.py
+# (e.g. BENCH_ARGS=--quick for a small run).
 bench: venv apt-bench
-	$(VENV)/bin/cmake -S . -B $(BUILD) $(CMAKE_ARGS) -DLUMO_BUILD_BENCH=ON
-	$(VENV)/bin/cmake --build $(BUILD)
-	PYTHONPATH=$(BUILD) $(PY) bench/run_bench.py --build $(BUILD)
+	$(VENV)/bin/cmake -S . -B build-bench $(CMAKE_ARGS) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DLUMO_BUILD_BENCH=ON
+	$(VENV)/bin/cmake --build build-bench
+	PYTHONPATH=build-bench $(PY) bench/run_bench.py --build build-bench $(BENCH_ARGS)
 
 venv: $(VENV)/.installed
 
@@ -67,4 +74,4 @@ apt-bench:
 	@dpkg -s libbenchmark-dev >/dev/null 2>&1 || { $(SUDO) apt-get update -q && $(SUDO) apt-get install -y -q libbenchmark-dev; }
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) build-fuzz
+	rm -rf $(BUILD) $(DEMO_BUILD) $(SAN_BUILD) build-fuzz

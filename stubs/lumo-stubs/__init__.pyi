@@ -1,7 +1,18 @@
 """Well-separated pair decomposition (LUMO) plugin"""
 
-from collections.abc import Sequence
-from typing import SupportsFloat, SupportsIndex
+from collections.abc import Iterator, Sequence
+from typing import Any, NoReturn, Protocol, SupportsFloat, SupportsIndex, Union
+
+from typing_extensions import Buffer, TypeAlias
+
+__version__: str
+
+class _SupportsArray(Protocol):
+    def __array__(self) -> Any: ...
+
+# An (n, d) array of real numbers: a NumPy array (any real dtype, order or strides), any
+# object with the buffer protocol, a sequence of equal-length sequences, or a list of point.
+_Points: TypeAlias = Union[_SupportsArray, Buffer, Sequence[Sequence[SupportsFloat | SupportsIndex]], Sequence["point"]]
 
 class _pybind11_type(type):
     """Stands for pybind11_builtins.pybind11_type, the metaclass of every pybind11 class."""
@@ -43,4 +54,66 @@ def build_lumo(
     infinite, when a dimension's extent max - min overflows, when s is not finite, or when two
     points are equal in their first d coordinates. Arguments that do not convert (a float for
     n or d, a str for s, a list holding something other than points) raise TypeError.
+    """
+
+class _IndexArray(metaclass=_pybind11_type):
+    """An int32 array of a Decomposition, read through memoryview or numpy.asarray."""
+
+    def __init__(self, *args: NoReturn, **kwargs: NoReturn) -> None:
+        """Not constructible from Python: made by Decomposition."""
+
+class Decomposition(metaclass=_pybind11_type):
+    """A well-separated pair decomposition: the tree's leaf order and the pairs as runs of it.
+
+    np.asarray(dec.order) and np.asarray(dec.pairs) share the decomposition's memory.
+    """
+
+    def __init__(self, *args: NoReturn, **kwargs: NoReturn) -> None:
+        """Not constructible from Python: made by decompose() and SplitTree.decompose()."""
+
+    @property
+    def order(self) -> memoryview:
+        """The point indices in the tree's leaf order (int32, shape (n,))."""
+    @property
+    def pairs(self) -> memoryview:
+        """Per pair: start and count of each set in `order` (int32, shape (m, 4))."""
+    @property
+    def n(self) -> int:
+        """The number of points."""
+    @property
+    def d(self) -> int:
+        """The dimension of the points."""
+    @property
+    def s(self) -> float:
+        """The separation factor."""
+    def __len__(self) -> int: ...
+    def __getitem__(self, k: SupportsIndex) -> tuple[memoryview, memoryview]:
+        """The two index arrays (int32 memoryviews) of pair k."""
+    def __iter__(self) -> Iterator[tuple[memoryview, memoryview]]: ...
+    def representatives(self) -> memoryview:
+        """One point of each set of every pair (int32, shape (m, 2))."""
+    def to_list(self) -> list[tuple[list[int], list[int]]]:
+        """The pairs as build_lumo returns them."""
+
+class SplitTree(metaclass=_pybind11_type):
+    """The fair split tree of an (n, d) array of points, built once for any number of s."""
+
+    def __init__(self, points: _Points, workers: int = 1) -> None: ...
+    def decompose(self, s: float = 2.0, workers: int = 1) -> Decomposition:
+        """The well-separated pair decomposition for s."""
+    @property
+    def n(self) -> int:
+        """The number of points."""
+    @property
+    def d(self) -> int:
+        """The dimension of the points."""
+
+def decompose(points: _Points, s: float = 2.0, workers: int = 1) -> Decomposition:
+    """Well-separated pair decomposition of an (n, d) array of points.
+
+    Same as SplitTree(points, workers).decompose(s, workers); to_list() of the result equals
+    build_lumo(n, d, s, [point(row) for row in points]). workers: a positive count, or -1 for
+    every core; the result does not depend on it. Raises ValueError for a bad shape, NaN or
+    infinite values, overflowing coordinates, equal points, a non-finite s or a bad workers
+    count, and TypeError for values that are not real numbers.
     """

@@ -22,3 +22,6 @@ pairs = lumo.build_lumo(2, 2, 1.0, good)
 names: list[str] = pairs[0][0]  # E: assignment
 first, second, third = pairs[0]  # E: misc
 coords: list[int] = good[0].coord()  # E: assignment
+dec = lumo.decompose([[0.0, 0.0], [1.0, 0.0]], s="2")  # E: arg-type
+rows: list[int] = dec.pairs  # E: assignment
+tree = lumo.SplitTree("points.csv")  # E: arg-type

@@ -51,3 +51,23 @@ except ValueError as error:
     assert "equal" in message
 else:
     raise AssertionError("equal points were accepted")
+
+# The array interface: arrays in, zero-copy int32 buffers out.
+import numpy as np
+
+xy = np.array([[0.0, 0.0], [0.1, 0.0], [0.0, 0.1], [10.0, 10.0], [10.1, 10.0], [10.0, 10.1]])
+dec = lumo.decompose(xy, s=2.0, workers=1)
+assert_type(dec, lumo.Decomposition)
+pair_rows = np.asarray(dec.pairs)
+assert pair_rows.shape == (len(dec), 4) and pair_rows.dtype == np.int32
+first, second = dec[0]
+assert sorted(first.tolist()) == [3, 4, 5] and sorted(second.tolist()) == [0, 1, 2]
+edges = np.asarray(dec.representatives())
+assert edges.shape == (len(dec), 2)
+assert dec.to_list() == lumo.build_lumo(6, 2, 2.0, [lumo.point(row) for row in xy.tolist()])
+tree = lumo.SplitTree([[0, 0], [1, 0], [0, 1]], workers=-1)
+assert (tree.n, tree.d) == (3, 2)
+for s in (1.0, 4.0):
+    for a, b in tree.decompose(s):
+        assert_type(a, memoryview)
+version: str = lumo.__version__
