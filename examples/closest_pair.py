@@ -7,8 +7,9 @@ of the two sets of a pair.  Both are compared with brute force over all pairs.
     PYTHONPATH=build python examples/closest_pair.py [--n 3000] [--s 8] [--seed 1]
     PYTHONPATH=build python examples/closest_pair.py --input points.txt
 
-An input file holds one point per line, coordinates separated by blanks
-('#' starts a comment); its column count is the dimension.
+An input file holds one point per line, coordinates separated by commas or
+blanks, with an optional header line ('#' starts a comment); its column count
+is the dimension.
 """
 
 import argparse
@@ -17,6 +18,9 @@ import sys
 import numpy as np
 
 import lumo
+from points_io import InputError, read_points
+
+PROG = "closest_pair.py"
 
 # Let (A, B) be a pair with centres cA, cB at distance D and common radius r
 # (the larger of the two radii), D - 2r > s*r.  Every point of A lies within r
@@ -49,16 +53,16 @@ def distances(xy, i, j):
 
 
 def decompose(xy, s):
-    pts = [lumo.point(row) for row in xy.tolist()]
-    return lumo.build_lumo(len(pts), xy.shape[1], s, pts)
+    return lumo.decompose(xy, s)
 
 
-def from_pairs(xy, pairs):
+def from_pairs(xy, dec):
     """(closest, farthest) as (distance, i, j), read off the decomposition;
     (inf, -1, -1) for the closest if no pair has two single points."""
-    a = np.array([first[0] for first, _ in pairs], dtype=np.intp)
-    b = np.array([second[0] for _, second in pairs], dtype=np.intp)
-    single = np.flatnonzero([len(f) == 1 and len(g) == 1 for f, g in pairs])
+    reps = np.asarray(dec.representatives(), dtype=np.intp).reshape(-1, 2)
+    counts = np.asarray(dec.pairs).reshape(-1, 4)[:, [1, 3]]
+    a, b = reps[:, 0], reps[:, 1]
+    single = np.flatnonzero((counts == 1).all(axis=1))
     d = distances(xy, a, b)
     hi = np.argmax(d)
     far = (float(d[hi]), int(a[hi]), int(b[hi]))
@@ -96,23 +100,30 @@ def main(argv=None):
     args = parser.parse_args(argv)
     if not args.s >= 2.0:
         parser.error("--s must be at least 2 for the closest pair to be exact")
+    if args.input is None and args.n < 2:
+        parser.error("--n must be at least 2")
 
-    if args.input:
-        xy = np.loadtxt(args.input, ndmin=2)
-    else:
-        xy = np.random.default_rng(args.seed).random((args.n, 2))
-    n, dim = xy.shape
-    if n < 2:
-        parser.error("need at least 2 points")
+    source = args.input or "random points"
     try:
-        pairs = decompose(xy, args.s)
-    except ValueError as err:
-        print(f"error: the points cannot be decomposed: {err}", file=sys.stderr)
+        if args.input:
+            xy = read_points(args.input)
+        else:
+            xy = np.random.default_rng(args.seed).random((args.n, 2))
+        if len(xy) < 2:
+            raise ValueError("need at least 2 points, the file has 1")
+        dec = decompose(xy, args.s)
+    except InputError as err:
+        print(f"{PROG}: {source} {err}", file=sys.stderr)
         return 2
+    except ValueError as err:  # lumo rejects the points
+        print(f"{PROG}: {source}: {' '.join(str(err).split())}", file=sys.stderr)
+        return 2
+    n, dim = xy.shape
 
-    (near_d, ni, nj), (far_d, fi, fj) = from_pairs(xy, pairs)
+    (near_d, ni, nj), (far_d, fi, fj) = from_pairs(xy, dec)
     (bnear_d, bni, bnj), (bfar_d, bfi, bfj) = brute_force(xy)
-    singles = sum(len(f) == 1 and len(g) == 1 for f, g in pairs)
+    pairs = np.asarray(dec.pairs).reshape(-1, 4)
+    singles = int(((pairs[:, 1] == 1) & (pairs[:, 3] == 1)).sum())
     exact = near_d == bnear_d
     ratio = bfar_d / far_d
     bound = diameter_factor(args.s)

@@ -2,7 +2,8 @@
 """Compute the well-separated pair decomposition of a point set and draw a sample of it.
 
     demo.py                      built-in set of 3000 clustered 2-D points, s = 2
-    demo.py POINTS.csv [--s S]   one point per line, comma-separated numbers
+    demo.py POINTS [--s S]       one point per line, numbers separated by commas
+                                 or blanks, optionally under a header line
 
 The script checks that every pair of distinct points is covered by exactly one
 pair of the result and that every pair is well separated, prints a summary and
@@ -13,22 +14,19 @@ import math
 import random
 import sys
 import time
-from itertools import chain
 
 import matplotlib
 
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
+from matplotlib import patheffects  # noqa: E402
 import numpy as np  # noqa: E402
 
 import lumo  # noqa: E402
+from points_io import InputError, read_points  # noqa: E402
 
 PROG = "demo.py"
-MAX_CHECKED_N = 10000  # the covering check keeps one flag per pair of points
-
-
-class InputError(Exception):
-    """A problem with the user's input, reported as one line."""
+MAX_CHECKED_N = 10000  # the covering check takes time proportional to n^2
 
 
 def default_points(n=3000, clusters=12, seed=20240611):
@@ -47,131 +45,125 @@ def default_points(n=3000, clusters=12, seed=20240611):
     return points
 
 
-def read_points(path):
-    """Read one point per line; blank lines and lines starting with '#' are skipped."""
-    points, first_line = [], {}
-    lineno = 0
-    try:
-        with open(path, "rb") as f:  # decoded line by line, so a bad byte is reported on its own line
-            for lineno, raw in enumerate(f, 1):
-                text = raw.decode("utf-8").strip()
-                if not text or text.startswith("#"):
-                    continue
-                fields = [x.strip() for x in text.split(",")]
-                if points and len(fields) != len(points[0]):
-                    raise InputError(f"line {lineno}: expected {len(points[0])} numbers, got {len(fields)}")
-                try:
-                    coords = [float(x) for x in fields]
-                except ValueError:
-                    bad = next(x for x in fields if not _is_float(x))
-                    raise InputError(f"line {lineno}: not a number: {bad!r}") from None
-                if not all(map(math.isfinite, coords)):
-                    raise InputError(f"line {lineno}: coordinates must be finite, got {text!r}")
-                key = tuple(coords)
-                if key in first_line:
-                    raise InputError(f"line {lineno}: duplicate of the point on line {first_line[key]}")
-                first_line[key] = lineno
-                points.append(coords)
-    except OSError as e:
-        raise InputError(f"line {lineno + 1}: cannot read: {e.strerror or e}") from None
-    except UnicodeDecodeError:
-        raise InputError(f"line {lineno}: cannot read: not UTF-8 text") from None
-    if not points:
-        raise InputError(f"line {max(lineno, 1)}: no points in file")
-    return points
+def check_covering(n, order, pairs, block_cells=2_000_000):
+    """None if every unordered pair of distinct points 0..n-1 is covered exactly once, else what is wrong.
 
-
-def _is_float(text):
-    try:
-        float(text)
-    except ValueError:
-        return False
-    return True
-
-
-def flatten(pairs):
-    """Index arrays and set sizes of the first and second sets of all pairs."""
-    out = []
-    for side in (0, 1):
-        sizes = np.fromiter((len(p[side]) for p in pairs), dtype=np.int64, count=len(pairs))
-        flat = np.fromiter(chain.from_iterable(p[side] for p in pairs), dtype=np.int64, count=int(sizes.sum()))
-        out += [flat, sizes]
-    return out
-
-
-def cross_products(a_flat, a_sizes, b_flat, b_sizes, chunk=500_000):
-    """Yield the products A x B of all pairs as (left, right) index arrays, about `chunk` at a time."""
-    a_start, b_start = np.cumsum(a_sizes) - a_sizes, np.cumsum(b_sizes) - b_sizes
-    ends = np.cumsum(a_sizes * b_sizes)
-    lo = 0
-    while lo < len(a_sizes):
-        done = ends[lo - 1] if lo else 0
-        hi = max(lo + 1, int(np.searchsorted(ends, done + chunk, side="right")))
-        a_sz, b_sz = a_sizes[lo:hi], b_sizes[lo:hi]
-        # Each element of A is repeated |B| times and matched with the run of B's elements of its pair.
-        runs = np.repeat(b_sz, a_sz)
-        left = np.repeat(a_flat[a_start[lo]:a_start[hi - 1] + a_sz[-1]], runs)
-        first_b = np.repeat(np.repeat(b_start[lo:hi], a_sz), runs)
-        within = np.arange(len(left)) - np.repeat(np.cumsum(runs) - runs, runs)
-        yield left, b_flat[first_b + within]
-        lo = hi
-
-
-def check_covering(n, a_flat, a_sizes, b_flat, b_sizes):
-    """None if every unordered pair of distinct points 0..n-1 is covered exactly once, else what is wrong."""
-    if (a_sizes == 0).any() or (b_sizes == 0).any():
+    `order` must be a permutation of 0..n-1 and each row of `pairs` two runs
+    (start, count) of it.  A pair's two runs then cover a rectangle of
+    positions in `order`, above the diagonal once the run that starts first
+    gives the rows; the rectangles are summed with two-dimensional prefix
+    sums, a block of rows at a time, and every cell above the diagonal must
+    hold exactly 1.
+    """
+    order = np.asarray(order, dtype=np.int64).ravel()
+    pairs = np.asarray(pairs, dtype=np.int64).reshape(-1, 4)
+    if len(order) != n or (n and (order.min() < 0 or order.max() >= n
+                                  or (np.bincount(order, minlength=n) != 1).any())):
+        return "the order is not a permutation of 0..n-1"
+    a0, ac, b0, bc = pairs.T
+    if (ac <= 0).any() or (bc <= 0).any():
         return "a pair has an empty set"
-    for flat in (a_flat, b_flat):
-        if flat.size and (flat.min() < 0 or flat.max() >= n):
-            return "an index lies outside 0..n-1"
-    total, expected = int(a_sizes @ b_sizes), n * (n - 1) // 2
+    if (np.minimum(a0, b0) < 0).any() or (np.maximum(a0 + ac, b0 + bc) > n).any():
+        return "a set lies outside the order"
+    first = a0 <= b0
+    r0, r1 = np.where(first, a0, b0), np.where(first, a0 + ac, b0 + bc)
+    c0, c1 = np.where(first, b0, a0), np.where(first, b0 + bc, a0 + ac)
+    if (r1 > c0).any():
+        return "a point lies in both sets of a pair"
+    total, expected = int(ac @ bc), n * (n - 1) // 2
     if total != expected:
         return f"the pairs cover {total} point pairs, {expected} expected"
-    seen = np.zeros(expected, dtype=bool)  # one flag per unordered point pair {lo < hi}
-    for left, right in cross_products(a_flat, a_sizes, b_flat, b_sizes):
-        if (left == right).any():
-            return "a point lies in both sets of a pair"
-        low, high = np.minimum(left, right), np.maximum(left, right)
-        seen[high * (high - 1) // 2 + low] = True
-    if int(seen.sum()) != total:
-        return "a point pair is covered more than once"
+
+    # Corner updates of each rectangle [r0, r1) x [c0, c1), sorted by row.
+    rows = np.concatenate([r0, r0, r1, r1])
+    cols = np.concatenate([c0, c1, c0, c1])
+    signs = np.repeat(np.array([1, -1, -1, 1], dtype=np.int32), len(pairs))
+    by_row = np.argsort(rows, kind="stable")
+    rows, cols, signs = rows[by_row], cols[by_row], signs[by_row]
+    carry = np.zeros(n + 1, dtype=np.int32)  # column differences of the rows above the block
+    step = max(1, block_cells // (n + 1))
+    for lo in range(0, n, step):
+        hi = min(lo + step, n)
+        i, j = np.searchsorted(rows, [lo, hi])
+        diff = np.zeros((hi - lo, n + 1), dtype=np.int32)
+        np.add.at(diff, (rows[i:j] - lo, cols[i:j]), signs[i:j])
+        diff[0] += carry
+        np.cumsum(diff, axis=0, out=diff)
+        carry = diff[-1].copy()
+        cover = np.cumsum(diff[:, :n], axis=1, dtype=np.int32)
+        upper = np.arange(n)[None, :] > np.arange(lo, hi)[:, None]
+        for bad, what in ((cover > 1, "more than once"), (upper & (cover == 0), "by no pair")):
+            if bad.any():
+                p, q = np.argwhere(bad)[0]
+                return f"points {order[lo + p]} and {order[q]}: a point pair is covered {what}"
     return None
 
 
-def pair_balls(x, flat, sizes):
-    """Bounding box centre and half diagonal of each set."""
-    starts = np.cumsum(sizes) - sizes
-    lo = np.minimum.reduceat(x[flat], starts, axis=0)
-    hi = np.maximum.reduceat(x[flat], starts, axis=0)
-    return (lo + hi) * 0.5, np.linalg.norm((hi - lo) * 0.5, axis=1)
+def runs(order, starts, counts):
+    """The point indices of the runs order[start:start + count], end to end."""
+    ends = np.cumsum(counts)
+    offsets = np.arange(ends[-1] if len(ends) else 0) - np.repeat(ends - counts, counts)
+    return np.asarray(order)[np.repeat(starts, counts) + offsets]
+
+
+def pair_balls(x, order, pairs):
+    """Per pair: the centres of both sets' bounding boxes and the common radius r,
+    the larger of the two half diagonals."""
+    runs_ = np.concatenate([pairs[:, 0:2], pairs[:, 2:4]])
+    if len(runs_) == 0:
+        return np.zeros((0, x.shape[1])), np.zeros((0, x.shape[1])), np.zeros(0)
+    # The sets are subtrees of the split tree: at most 2n - 1 distinct runs.
+    distinct, which = np.unique(runs_, axis=0, return_inverse=True)
+    which = which.ravel()
+    flat = x[runs(order, distinct[:, 0], distinct[:, 1])]
+    starts = np.cumsum(distinct[:, 1]) - distinct[:, 1]
+    lo, hi = np.minimum.reduceat(flat, starts, axis=0), np.maximum.reduceat(flat, starts, axis=0)
+    centre, radius = ((lo + hi) * 0.5)[which], np.linalg.norm((hi - lo) * 0.5, axis=1)[which]
+    m = len(pairs)
+    return centre[:m], centre[m:], np.maximum(radius[:m], radius[m:])
 
 
 def choose_sample(k, ca, cb, r, a_sizes, b_sizes, extent):
-    """Up to k pairs with visible sets and modest circles, spread over the picture (farthest-first)."""
-    visible = (r >= 0.015 * extent) & (r <= 0.06 * extent) & (np.linalg.norm(ca - cb, axis=1) <= 0.45 * extent)
-    for min_size in (5, 4, 3, 2, 1):
-        cand = np.flatnonzero(visible & (np.minimum(a_sizes, b_sizes) >= min_size))
-        if len(cand) >= k:
-            break
-    if len(cand) < k:  # fall back to all pairs, whatever their size
-        cand = np.arange(len(r))
-    if k <= 0 or len(cand) == 0:
+    """Up to k pairs spread over the picture (farthest-first): first the largest
+    pair whose balls stay modest (two clusters), then pairs of a few points each."""
+    if k <= 0 or len(r) == 0:
         return []
-    mids = (ca[cand] + cb[cand]) * 0.5
-    chosen = [int(np.argmin(np.linalg.norm(mids - mids.mean(axis=0), axis=1)))]
+    small = np.minimum(a_sizes, b_sizes)
+    fits = np.flatnonzero(r <= 0.1 * extent)
+    pool = fits if len(fits) else np.arange(len(r))
+    big = int(pool[np.argmax(small[pool])])
+    visible = (r >= 0.015 * extent) & (r <= 0.06 * extent) & (np.linalg.norm(ca - cb, axis=1) <= 0.45 * extent)
+    visible[big] = False
+    for min_size in (5, 4, 3, 2, 1):
+        cand = np.flatnonzero(visible & (small >= min_size))
+        if len(cand) >= k - 1:
+            break
+    if len(cand) < k - 1:  # fall back to all pairs, whatever their size
+        cand = np.setdiff1d(np.arange(len(r)), [big])
+    chosen = [big]
     gap = np.full(len(cand), np.inf)
-    while len(chosen) < min(k, len(cand)):
+    while len(chosen) < k and len(cand):
         last = chosen[-1]
         for c in (ca, cb):  # distance to the nearest centre of any chosen pair
-            for c_last in (ca[cand[last]], cb[cand[last]]):
+            for c_last in (ca[last], cb[last]):
                 gap = np.minimum(gap, np.linalg.norm(c[cand] - c_last, axis=1))
-        gap[last] = -np.inf
-        chosen.append(int(np.argmax(gap)))
-    return [int(cand[i]) for i in chosen]
+        pick = int(np.argmax(gap))
+        if gap[pick] == -np.inf:
+            break
+        gap[pick] = -np.inf
+        chosen.append(int(cand[pick]))
+    return chosen
 
 
-def draw(path, xy, d, s, pairs, sample, ca, cb, r):
-    fig, ax = plt.subplots(figsize=(10, 8.5), dpi=110)
+def gap_ends(ca, cb, r):
+    """The ends of the gap: where the segment between the centres leaves each ball."""
+    d = np.linalg.norm(cb - ca)
+    u = (cb - ca) / d if d > 0 else np.zeros_like(ca)
+    return ca + u * r, cb - u * r
+
+
+def draw(path, xy, d, s, order, pairs, sample, ca, cb, r):
+    fig, ax = plt.subplots(figsize=(10.5, 8.4), dpi=110)
     ax.scatter(xy[:, 0], xy[:, 1], s=3, color="0.78", linewidths=0, zorder=1)
     colours = plt.get_cmap("tab10").colors + plt.get_cmap("Dark2").colors
     # In 1-D all points lie on the x axis; each drawn pair gets a lane of its own above it.
@@ -179,14 +171,21 @@ def draw(path, xy, d, s, pairs, sample, ca, cb, r):
     for i, k in enumerate(sample):
         colour = colours[i % len(colours)]
         shift = np.array([0.0, (i + 1) * lane])
-        first, second = pairs[k]
-        pts = xy[np.array(first + second)] + shift
-        ax.scatter(pts[:, 0], pts[:, 1], s=14, color=colour, zorder=3,
-                   label=f"pair {k}: {len(first)} + {len(second)} points")
+        a0, ac, b0, bc = (int(v) for v in pairs[k])
+        pts = xy[np.concatenate([order[a0:a0 + ac], order[b0:b0 + bc]])] + shift
+        gap = np.linalg.norm(cb[k] - ca[k]) - 2 * r[k]
+        ratio = f"{gap / r[k]:.2f} r" if r[k] > 0 else "> 0, r = 0"
+        ax.scatter(pts[:, 0], pts[:, 1], s=14 if i else 6, color=colour, zorder=3, alpha=1.0 if i else 0.6,
+                   label=f"pair {k}: {ac} + {bc} points, gap {ratio}")
         centres = np.array([ca[k], cb[k]]) + shift
         for c in centres:
             ax.add_patch(plt.Circle(c, r[k], facecolor=(*colour, 0.08), edgecolor=colour, lw=1.4, zorder=2))
-        ax.plot(centres[:, 0], centres[:, 1], color=colour, lw=1.2, ls="--", zorder=2)
+        ends = np.array(gap_ends(*centres, r[k]))
+        ax.plot(*np.array([centres[0], ends[0]]).T, color=colour, lw=1.0, ls=":", zorder=2)
+        ax.plot(*np.array([ends[1], centres[1]]).T, color=colour, lw=1.0, ls=":", zorder=2)
+        ax.plot(*ends.T, color=colour, lw=2.6, solid_capstyle="butt", zorder=4)
+        if i == 0:
+            annotate_pair(ax, centres, ends, r[k], gap, s)
     view = {1: "\n(1-D: all points on the x axis, each drawn pair on a lane of its own)", 2: ""}
     view = view.get(d, f"  (first 2 of {d} coordinates)")
     ax.set_title(f"Well-separated pairs: n = {len(xy)}, s = {s:g}, {len(pairs)} pairs, "
@@ -194,9 +193,33 @@ def draw(path, xy, d, s, pairs, sample, ca, cb, r):
     ax.set_aspect("equal", adjustable="datalim")
     if sample:
         ax.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), fontsize=8, frameon=False)
-    fig.tight_layout()
+    fig.text(0.02, 0.015,
+             "Each colour is one pair (A, B). Both balls of a pair have its common radius r, the larger of the two "
+             "sets' radii\n(marked r on the first pair); the solid segment between the balls is the gap, longer than "
+             f"s\u00b7r = {s:g} r.\nEvery two of the {len(xy)} points lie in exactly one pair, one point in A "
+             "and the other in B.",
+             fontsize=9, va="bottom")
+    fig.tight_layout(rect=(0, 0.06, 1, 1))
     fig.savefig(path)
     plt.close(fig)
+
+
+def annotate_pair(ax, centres, ends, r, gap, s):
+    """Mark one pair's common radius in both balls and label its gap."""
+    halo = [patheffects.withStroke(linewidth=3.5, foreground="white")]
+    text = dict(fontsize=10, fontweight="bold", color="black", zorder=7, path_effects=halo,
+                textcoords="offset points", ha="center", va="center")
+    along = ends[1] - ends[0]
+    up = np.array([-along[1], along[0]]) / (np.linalg.norm(along) or 1.0)
+    if up[1] < 0:
+        up = -up
+    for c in centres:  # a radius at right angles to the gap, so the two do not overlap
+        tip = c + up * r
+        ax.plot(*np.array([c, tip]).T, color="black", lw=1.6, zorder=6, path_effects=halo)
+        ax.plot(*c, marker="+", color="black", ms=8, zorder=6)
+        ax.annotate("r", (c + tip) / 2, xytext=(8, 0), **text)
+    label = f"gap {gap / r:.2f} r\n> s\u00b7r = {s:g} r" if r > 0 else "gap"
+    ax.annotate(label, (ends[0] + ends[1]) / 2, xytext=tuple(-up * 22), **text)
 
 
 def plane(c):
@@ -213,7 +236,7 @@ def finite_float(text):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(prog=PROG, description=__doc__.splitlines()[0])
-    parser.add_argument("points", nargs="?", help="CSV file, one point per line (default: built-in clusters)")
+    parser.add_argument("points", nargs="?", help="point file, one point per line (default: built-in clusters)")
     parser.add_argument("--s", type=finite_float, default=2.0, help="separation factor (default 2)")
     parser.add_argument("--out", default="lumo_demo.png", help="PNG to write (default lumo_demo.png)")
     parser.add_argument("--sample", type=int, default=12, help="number of pairs to draw (default 12)")
@@ -221,11 +244,10 @@ def main(argv=None):
     source = args.points if args.points is not None else "built-in clusters"
 
     try:
-        coords = read_points(args.points) if args.points is not None else default_points()
-        n, d = len(coords), len(coords[0])
-        pts = [lumo.point(c) for c in coords]
+        x = read_points(args.points) if args.points is not None else np.array(default_points())
+        n, d = x.shape
         start = time.perf_counter()
-        pairs = lumo.build_lumo(n, d, args.s, pts)
+        dec = lumo.decompose(x, args.s)
         elapsed = time.perf_counter() - start
     except InputError as e:
         print(f"{PROG}: {source} {e}", file=sys.stderr)
@@ -235,36 +257,35 @@ def main(argv=None):
         print(f"{PROG}: {source}: {message}", file=sys.stderr)
         return 2
 
-    x = np.array(coords, dtype=float)
-    a_flat, a_sizes, b_flat, b_sizes = flatten(pairs)
+    order = np.asarray(dec.order)
+    pairs = np.asarray(dec.pairs).reshape(-1, 4)
     if n <= MAX_CHECKED_N:
-        problem = check_covering(n, a_flat, a_sizes, b_flat, b_sizes)
+        problem = check_covering(n, order, pairs)
         covering = "OK" if problem is None else f"FAILED: {problem}"
     else:
         problem, covering = None, f"skipped (more than {MAX_CHECKED_N} points)"
-    if pairs and a_sizes.min() > 0 and b_sizes.min() > 0:
-        (ca, ra), (cb, rb) = pair_balls(x, a_flat, a_sizes), pair_balls(x, b_flat, b_sizes)
+    if problem is None:
+        ca, cb, r = pair_balls(x, order, pairs)
     else:
         ca = cb = np.zeros((len(pairs), d))
-        ra = rb = np.zeros(len(pairs))
-    r = np.maximum(ra, rb)
+        r = np.zeros(len(pairs))
     dist = np.linalg.norm(ca - cb, axis=1)
     separated = int((dist - 2 * r > r * args.s - 1e-9 * (dist + r * abs(args.s))).sum())
 
-    total = int(a_sizes.sum() + b_sizes.sum())
+    total = int(pairs[:, 1].sum() + pairs[:, 3].sum())
     print(f"points:          {n} from {source} (d = {d})")
     print(f"separation s:    {args.s:g}")
     print(f"pairs:           {len(pairs)} ({len(pairs) / n:.2f} per point)")
     print(f"sum |A|+|B|:     {total} ({total / n:.2f} per point)")
-    print(f"build_lumo time: {elapsed:.4f} s")
+    print(f"decompose time:  {elapsed:.4f} s")
     print(f"covering check:  {covering}")
     print(f"separation:      {separated} of {len(pairs)} pairs well separated")
 
     xy, ca2, cb2 = plane(x), plane(ca), plane(cb)
     extent = float(np.ptp(xy, axis=0).max()) or 1.0
-    sample = choose_sample(args.sample, ca2, cb2, r, a_sizes, b_sizes, extent)
+    sample = choose_sample(args.sample, ca2, cb2, r, pairs[:, 1], pairs[:, 3], extent)
     try:
-        draw(args.out, xy, d, args.s, pairs, sample, ca2, cb2, r)
+        draw(args.out, xy, d, args.s, order, pairs, sample, ca2, cb2, r)
     except OSError as e:
         print(f"{PROG}: {args.out}: cannot write: {e.strerror or e}", file=sys.stderr)
         return 2

@@ -1,4 +1,4 @@
-"""Tests of the example scripts in examples/ (spanner and closest pair)."""
+"""Tests of the example scripts in examples/ (spanner, closest pair and the shared point reader)."""
 
 import itertools
 import math
@@ -13,6 +13,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "examples")
 
 import closest_pair  # noqa: E402
 import lumo  # noqa: E402
+import points_io  # noqa: E402
 import spanner  # noqa: E402
 
 
@@ -26,9 +27,22 @@ def number(pattern, text):
     return float(re.search(pattern, text).group(1))
 
 
-def write_points(path, xy):
-    np.savetxt(path, xy, fmt="%.17g")
+def write_points(path, xy, delimiter=" ", header=None):
+    np.savetxt(path, xy, fmt="%.17g", delimiter=delimiter, header=header or "", comments="")
     return str(path)
+
+
+class Star:
+    """Stands in for a Decomposition: pairs ({hub}, {i}) for every other point i."""
+
+    def __init__(self, n, hub=0):
+        others = [i for i in range(n) if i != hub]
+        self.order = np.arange(n, dtype=np.int32)
+        self.pairs = np.array([[hub, 1, i, 1] for i in others], dtype=np.int32).reshape(-1, 4)
+        self._reps = np.array([[hub, i] for i in others], dtype=np.int32).reshape(-1, 2)
+
+    def representatives(self):
+        return self._reps
 
 
 # ---------------------------------------------------------------- spanner
@@ -90,9 +104,29 @@ def test_spanner_rejects_bad_arguments(argv, capsys):
     assert exc.value.code == 2
 
 
+def test_tight_stretch_costs_nearly_the_complete_graph(capsys):
+    # The figures quoted in the spanner's docstring.
+    rc, out, _ = run(spanner, ["--n", "300", "--t", "1.1", "--seed", "1"], capsys)
+    assert rc == 0
+    assert "edges: 40313 " in out and "(89.9% of the 44850 possible edges)" in out
+    assert "note: t = 1.1 is tight" in out
+    rc, out, _ = run(spanner, ["--n", "300", "--t", "2", "--seed", "1"], capsys)
+    assert "(31.7% of the 44850 possible edges)" in out and "note:" not in out
+
+
+def test_worst_stretch_hand_checked():
+    # A unit square with three sides as edges: corners 0 and 3 are sqrt 2 apart, 3 apart in the graph.
+    xy = np.array([[0.0, 0.0], [1.0, 0.0], [1.0, 1.0], [0.0, 1.0]])
+    worst, where = spanner.worst_stretch(xy, [(0, 1), (1, 2), (2, 3), (1, 0), (2, 2)])
+    assert worst == pytest.approx(3.0) and set(where) == {0, 3}
+    worst, where = spanner.worst_stretch(xy, [(i, j) for i in range(4) for j in range(i)])
+    assert (worst, where) == (1.0, None)
+    assert spanner.worst_stretch(xy, [(0, 1), (2, 3)])[0] == np.inf
+
+
 def test_spanner_reports_a_graph_that_misses_the_target(monkeypatch, capsys):
     # A star around point 0 stretches the paths between close points far from 0.
-    monkeypatch.setattr(lumo, "build_lumo", lambda n, d, s, pts: [([0], [i]) for i in range(1, n)])
+    monkeypatch.setattr(lumo, "decompose", lambda xy, s: Star(len(xy)))
     rc, out, err = run(spanner, ["--n", "100"], capsys)
     assert rc == 1
     assert number(r"worst stretch: ([\d.]+)", out) > 2.0
@@ -169,11 +203,8 @@ def test_single_point_pairs_miss_the_closest_pair_below_s_2():
 def test_closest_pair_reports_a_bad_decomposition(hub, s, verdict, monkeypatch, tmp_path, capsys):
     # A star around one point: from point 0 the closest pair is missed; from
     # point 4 it is found, but the farthest distance from 4 is 5 < sqrt 50 / 1.25.
-    def star(n, d, s, pts):
-        return [([hub], [i]) for i in range(n) if i != hub]
-
     path = write_points(tmp_path / "hand.txt", np.array(HAND_2D, dtype=float))
-    monkeypatch.setattr(lumo, "build_lumo", star)
+    monkeypatch.setattr(lumo, "decompose", lambda xy, s: Star(len(xy), hub))
     rc, out, _ = run(closest_pair, ["--input", path, "--s", str(s)], capsys)
     assert rc == 1
     assert f"-> {verdict}" in out
@@ -186,8 +217,86 @@ def test_closest_pair_rejects_bad_arguments(argv, capsys):
     assert exc.value.code == 2
 
 
-def test_closest_pair_reports_duplicate_points(tmp_path, capsys):
-    path = write_points(tmp_path / "dup.txt", np.array([[0.0, 0.0], [1.0, 2.0], [0.0, 0.0]]))
-    rc, _, err = run(closest_pair, ["--input", path], capsys)
-    assert rc == 2
-    assert err.startswith("error: the points cannot be decomposed")
+@pytest.mark.parametrize("content, message", [
+    ("0,0\n1,2\n0,0\n", "line 3: duplicate of the point on line 1"),
+    ("x y\n1 2\n3 a\n", "line 3: not a number: 'a'"),
+    ("1 2\n", ": need at least 2 points, the file has 1"),
+    ("1e300,0\n-1e300,0\n", ": coordinates up to 1e+300 are too large"),
+])
+def test_closest_pair_input_errors_are_one_line(content, message, tmp_path, capsys):
+    path = tmp_path / "bad.csv"
+    path.write_text(content)
+    rc, out, err = run(closest_pair, ["--input", str(path)], capsys)
+    assert rc == 2 and out == ""
+    assert err.count("\n") == 1 and err.startswith(f"closest_pair.py: {path}")
+    assert message in err
+
+
+def test_closest_pair_reads_csv_with_header(tmp_path, capsys):
+    path = write_points(tmp_path / "hand.csv", np.array(HAND_2D, dtype=float), ",", "x,y")
+    rc, out, _ = run(closest_pair, ["--input", path], capsys)
+    assert rc == 0
+    assert "closest pair: points 3 and 4" in out and "points: 5  dimensions: 2" in out
+
+
+# ------------------------------------------------------------ point reader
+
+
+def read_text(tmp_path, text, name="p.txt"):
+    path = tmp_path / name
+    path.write_bytes(text.encode() if isinstance(text, str) else text)
+    return points_io.read_points(str(path))
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("1,2\n3,4\n", [[1, 2], [3, 4]]),
+    (" 1.5 , -2\n\n# note\n3e2,4  # inline\n", [[1.5, -2], [300, 4]]),
+    ("1 2\n3\t4\n", [[1, 2], [3, 4]]),
+    ("x,y\n1,2\n3,4\n", [[1, 2], [3, 4]]),
+    ("# made by hand\n\nx y z\n1 2 3\n", [[1, 2, 3]]),
+    ("\ufeffx,y\n-1,2\n", [[-1, 2]]),
+    ("value\n5\n-7\n", [[5], [-7]]),
+])
+def test_reader_worked_examples(text, expected, tmp_path):
+    xy = read_text(tmp_path, text)
+    assert xy.dtype == np.float64 and xy.tolist() == expected
+
+
+@pytest.mark.parametrize("text, message", [
+    ("1,2\n3,4\n\n# c\n5,6,7\n", "line 5: expected 2 numbers, got 3"),
+    ("1 2\n3,4\n", "line 2: expected 2 numbers, got 1"),
+    ("1,2\n3,\n", "line 2: not a number: ''"),
+    ("1,abc\n3,4\n", "line 1: not a number: 'abc'"),
+    ("x,y\n", "line 1: no points in file"),
+    ("", "line 1: no points in file"),
+    ("# c\n\n", "line 2: no points in file"),
+    ("x,y,z\n1,2\n", "line 1: the header names 3 columns, the points have 2"),
+    ("1,2\nnan,4\n", "line 2: coordinates must be finite"),
+    ("1 inf\n", "line 1: coordinates must be finite"),
+    ("0,0\n1,0\n-0.0,0e0\n", "line 3: duplicate of the point on line 1"),
+    (b"1,2\n3,4\n\xff,5\n", "line 3: cannot read: not UTF-8 text"),
+])
+def test_reader_errors_name_the_line(text, message, tmp_path):
+    with pytest.raises(points_io.InputError) as exc:
+        read_text(tmp_path, text)
+    assert str(exc.value).startswith(message)
+
+
+def test_reader_missing_file_and_directory(tmp_path):
+    for path, phrase in ((tmp_path / "none.csv", "No such file"), (tmp_path, "cannot read")):
+        with pytest.raises(points_io.InputError, match=f"^line 1: .*{phrase}"):
+            points_io.read_points(str(path))
+
+
+@pytest.mark.parametrize("delimiter, header", [(",", None), (" ", "a b c"), (", ", "a, b, c")])
+def test_reader_round_trips_random_points_exactly(delimiter, header, tmp_path):
+    xy = np.random.default_rng(len(delimiter)).normal(scale=1e3, size=(20000, 3))
+    path = write_points(tmp_path / "r.txt", xy, delimiter, header)
+    assert np.array_equal(points_io.read_points(path), xy)
+
+
+def test_reader_slow_path_agrees_with_loadtxt(tmp_path):
+    # "1_0" is a number to Python's float but not to loadtxt: the line-by-line parser takes over.
+    xy = read_text(tmp_path, "".join(f"{i},{i * 0.5!r}\n" for i in range(500)) + "1_0,7\n")
+    assert xy.shape == (501, 2) and xy[-1].tolist() == [10, 7]
+    assert np.array_equal(xy[:500], np.column_stack([np.arange(500), np.arange(500) * 0.5]))
