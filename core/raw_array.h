@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
-// A growable array of trivially copyable records in one malloc'd block,
-// left uninitialised on growth. Large arrays grow with realloc, which moves
-// pages instead of copying them, and ask for transparent huge pages, which
-// cut the cost of touching fresh memory. The array owns its block.
+// A growable array of trivially copyable records in one block, left
+// uninitialised on growth. Small arrays live in malloc'd blocks; large ones
+// in mappings of their own, which grow with mremap (pages move, nothing is
+// copied) and ask for transparent huge pages as a whole, which cuts the
+// cost of touching fresh memory. The array owns its block.
 #pragma once
 
 #include <sys/mman.h>
@@ -10,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -29,14 +31,14 @@ public:
           capacity_(std::exchange(other.capacity_, 0)) {}
     raw_array& operator=(raw_array&& other) noexcept {
         if (this != &other) {
-            std::free(data_);
+            release(data_, capacity_);
             data_ = std::exchange(other.data_, nullptr);
             size_ = std::exchange(other.size_, 0);
             capacity_ = std::exchange(other.capacity_, 0);
         }
         return *this;
     }
-    ~raw_array() { std::free(data_); }
+    ~raw_array() { release(data_, capacity_); }
 
     T* data() { return data_; }
     const T* data() const { return data_; }
@@ -68,17 +70,40 @@ public:
     void clear() { size_ = 0; }
 
 private:
+    // Blocks from this size on are mappings of their own.
+    static constexpr std::size_t mapped_bytes = std::size_t{1} << 21;
+
+    static bool mapped(std::size_t capacity) { return capacity * sizeof(T) >= mapped_bytes; }
+
+    static void release(T* data, std::size_t capacity) {
+        if (data == nullptr) return;
+        if (mapped(capacity)) munmap(data, capacity * sizeof(T));
+        else std::free(data);
+    }
+
     void reallocate(std::size_t count) {
         if (count > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(T)) throw std::bad_alloc();
         const std::size_t bytes = count * sizeof(T);
-        void* block = std::realloc(data_, bytes);
-        if (block == nullptr) throw std::bad_alloc();
-        constexpr std::size_t huge_page = std::size_t{2} << 20;
-        if (bytes >= 2 * huge_page) {
-            // The aligned part of the block only; failure merely costs speed.
-            auto first = (reinterpret_cast<std::uintptr_t>(block) + huge_page - 1) & ~(huge_page - 1);
-            const auto last = (reinterpret_cast<std::uintptr_t>(block) + bytes) & ~(huge_page - 1);
-            if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+        void* block = nullptr;
+        if (!mapped(count) && (data_ == nullptr || !mapped(capacity_))) {
+            block = std::realloc(data_, bytes);
+            if (block == nullptr) throw std::bad_alloc();
+        } else if (!mapped(count)) {
+            // A mapping shrunk to a small block.
+            block = std::malloc(bytes);
+            if (block == nullptr) throw std::bad_alloc();
+            std::memcpy(block, data_, (size_ < count ? size_ : count) * sizeof(T));
+            munmap(data_, capacity_ * sizeof(T));
+        } else if (data_ != nullptr && mapped(capacity_)) {
+            block = mremap(data_, capacity_ * sizeof(T), bytes, MREMAP_MAYMOVE);
+            if (block == MAP_FAILED) throw std::bad_alloc();
+        } else {
+            block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (block == MAP_FAILED) throw std::bad_alloc();
+            // Failure merely costs speed.
+            madvise(block, bytes, MADV_HUGEPAGE);
+            if (size_ > 0) std::memcpy(block, data_, size_ * sizeof(T));
+            std::free(data_);
         }
         data_ = static_cast<T*>(block);
         capacity_ = count;
