@@ -51,8 +51,8 @@ inline uint64_t sort_key(double v) {
 // Sorts ids by keys, both of length count, in place; scratch buffers are the
 // caller's. LSD radix sort on 16-bit digits, skipping digits all keys share;
 // small inputs go to std::sort. Any bits give a well-defined order.
-void sort_by_key(std::vector<uint64_t>& keys, std::vector<int32_t>& ids, std::vector<uint64_t>& key_tmp,
-                 std::vector<int32_t>& id_tmp, interrupt& stop) {
+void sort_by_key(raw_array<uint64_t>& keys, raw_array<int32_t>& ids, raw_array<uint64_t>& key_tmp,
+                 raw_array<int32_t>& id_tmp, interrupt& stop) {
     const size_t count = keys.size();
     if (count < 1024) {
         std::vector<std::pair<uint64_t, int32_t>> both(count);
@@ -66,23 +66,36 @@ void sort_by_key(std::vector<uint64_t>& keys, std::vector<int32_t>& ids, std::ve
     }
     key_tmp.resize(count);
     id_tmp.resize(count);
-    std::vector<size_t> histogram(size_t{1} << 16);
+    std::vector<uint32_t> histogram(size_t{1} << 16);
     for (int shift = 0; shift < 64; shift += 16) {
         stop.poll();
         std::fill(histogram.begin(), histogram.end(), 0);
         for (size_t i = 0; i < count; ++i) ++histogram[(keys[i] >> shift) & 0xffff];
+        // Every key has the same digit here: nothing to move.
         if (histogram[(keys[0] >> shift) & 0xffff] == count) continue;
-        size_t sum = 0;
+        uint32_t sum = 0;
         for (auto& h : histogram) sum += std::exchange(h, sum);
         for (size_t i = 0; i < count; ++i) {
-            const size_t at = histogram[(keys[i] >> shift) & 0xffff]++;
+            const uint32_t at = histogram[(keys[i] >> shift) & 0xffff]++;
             key_tmp[at] = keys[i];
             id_tmp[at] = ids[i];
         }
-        keys.swap(key_tmp);
-        ids.swap(id_tmp);
+        std::swap(keys, key_tmp);
+        std::swap(ids, id_tmp);
     }
 }
+
+// What one worker reuses from set to set: its stack of sets with their
+// boxes (2d values each), and the scratch arrays of the sorted rounds.
+struct workspace {
+    std::vector<build_task> stack;
+    std::vector<double> boxes;
+    std::vector<double> box;
+    std::vector<double> peeled_box;
+    raw_array<int32_t> lists, where, next, prev, group, moved, ids, id_tmp;
+    raw_array<uint64_t> keys, key_tmp;
+    raw_array<double> rows;
+};
 
 class builder {
 public:
@@ -134,8 +147,9 @@ private:
 
     // One worker: takes shared sets until all are built (or a worker failed).
     void work() {
-        std::vector<build_task> stack;
-        std::vector<double> boxes;
+        workspace ws;
+        ws.box.resize(2 * dims_);
+        ws.peeled_box.resize(2 * dims_);
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
             if (failed_) return;
@@ -145,10 +159,10 @@ private:
                 ++busy_;
                 lock.unlock();
                 try {
-                    stack.assign(1, item.task);
-                    boxes = std::move(item.box);
-                    boxes.resize(2 * dims_);
-                    build_all(stack, boxes);
+                    ws.stack.assign(1, item.task);
+                    ws.boxes = std::move(item.box);
+                    ws.boxes.resize(2 * dims_);
+                    build_all(ws);
                 } catch (...) {
                     fail(std::current_exception());
                 }
@@ -173,8 +187,10 @@ private:
 
     // Builds the subtrees of the sets on `stack` (their boxes on `boxes`,
     // 2d values each), handing large sets to idle workers.
-    void build_all(std::vector<build_task>& stack, std::vector<double>& boxes) {
-        std::vector<double> box(2 * dims_);
+    void build_all(workspace& ws) {
+        std::vector<build_task>& stack = ws.stack;
+        std::vector<double>& boxes = ws.boxes;
+        std::vector<double>& box = ws.box;
         while (!stack.empty()) {
             const build_task task = stack.back();
             stack.pop_back();
@@ -187,7 +203,7 @@ private:
                 if (failed_.load(std::memory_order_relaxed)) return;
             }
             const size_t first_child = stack.size();
-            split_set(task, box.data(), stack, boxes);
+            split_set(task, box.data(), ws);
             if (workers_ > 1) share(stack, boxes, first_child);
         }
     }
@@ -285,7 +301,9 @@ private:
     // round nodes chain through `left`; round i's right child is the set it
     // peels, placed at the top of the round's positions, so that the leaf
     // order (left subtree first) is the positions' order.
-    void split_set(const build_task& task, double* box, std::vector<build_task>& stack, std::vector<double>& boxes) {
+    void split_set(const build_task& task, double* box, workspace& ws) {
+        std::vector<build_task>& stack = ws.stack;
+        std::vector<double>& boxes = ws.boxes;
         if (task.count == 1) {
             make_leaf(task.lo, task.node);
             return;
@@ -300,11 +318,11 @@ private:
                 box[d_ + k] = xs(ranked(k, lo + rest - 1), k);
             }
             if (rest >= sorted_min && listed_split_is_skewed(lo, rest, box)) {
-                sorted_rounds(lo, rest, half, node, true, stack, boxes);
+                sorted_rounds(lo, rest, half, node, true, ws);
                 return;
             }
         }
-        std::vector<double> peeled_box(2 * dims_);
+        std::vector<double>& peeled_box = ws.peeled_box;
         while (rest > half) {
             make_node(node, lo, rest, box);
             int32_t dim = 0;
@@ -321,7 +339,7 @@ private:
             int32_t k = 0;
             choose_side(below, above, rest, &low_end, &k);
             if (rest >= sorted_min && k * skew_ratio < rest) {
-                sorted_rounds(lo, rest, half, node, false, stack, boxes);
+                sorted_rounds(lo, rest, half, node, false, ws);
                 return;
             }
             partition(lo, rest, k, dim, mid, low_end, box, peeled_box.data());
@@ -401,33 +419,36 @@ private:
     // and unlinks only what it peels. The lists come from `ranked` (listed)
     // or from sorting. One pass per dimension then deals the points to the
     // new sets in list order, so that they are listed too.
-    void sorted_rounds(int32_t lo, int32_t count, int32_t half, int32_t node, bool listed,
-                       std::vector<build_task>& stack, std::vector<double>& boxes) {
+    void sorted_rounds(int32_t lo, int32_t count, int32_t half, int32_t node, bool listed, workspace& ws) {
         const size_t m = static_cast<size_t>(count);
         // Per dimension t, over list positions q: lists[t*m + q] is a point
         // (as position - lo), where[t*m + u] its list position.
-        std::vector<int32_t> lists(dims_ * m);
+        raw_array<int32_t>& lists = ws.lists;
+        lists.resize(dims_ * m);
         if (listed) {
             for (size_t t = 0; t < dims_; ++t)
                 for (size_t q = 0; q < m; ++q)
                     lists[t * m + q] = ranked(static_cast<int32_t>(t), lo + static_cast<int32_t>(q)) - lo;
         } else {
-            std::vector<uint64_t> keys(m);
-            std::vector<int32_t> ids(m);
-            std::vector<uint64_t> key_tmp;
-            std::vector<int32_t> id_tmp;
+            raw_array<uint64_t>& keys = ws.keys;
+            raw_array<int32_t>& ids = ws.ids;
             for (size_t t = 0; t < dims_; ++t) {
+                keys.resize(m);
+                ids.resize(m);
                 for (size_t u = 0; u < m; ++u) {
                     keys[u] = sort_key(xs(lo + static_cast<int32_t>(u), static_cast<int32_t>(t)));
                     ids[u] = static_cast<int32_t>(u);
                 }
-                sort_by_key(keys, ids, key_tmp, id_tmp, stop_);
-                std::copy(ids.begin(), ids.end(), lists.begin() + static_cast<std::ptrdiff_t>(t * m));
+                sort_by_key(keys, ids, ws.key_tmp, ws.id_tmp, stop_);
+                std::copy(ids.begin(), ids.end(), lists.begin() + t * m);
             }
         }
-        std::vector<int32_t> where(dims_ * m);
-        std::vector<int32_t> next(dims_ * m);
-        std::vector<int32_t> prev(dims_ * m);
+        raw_array<int32_t>& where = ws.where;
+        raw_array<int32_t>& next = ws.next;
+        raw_array<int32_t>& prev = ws.prev;
+        where.resize(dims_ * m);
+        next.resize(dims_ * m);
+        prev.resize(dims_ * m);
         std::vector<int32_t> head(dims_, 0);
         std::vector<int32_t> tail(dims_, count - 1);
         for (size_t t = 0; t < dims_; ++t) {
@@ -442,7 +463,9 @@ private:
         };
 
         // group[u]: 0 while u remains, else the round that peeled it.
-        std::vector<int32_t> group(m, 0);
+        raw_array<int32_t>& group = ws.group;
+        group.resize(m);
+        std::fill(group.begin(), group.end(), 0);
         struct peeled_set {
             int32_t lo;
             int32_t count;
@@ -517,14 +540,17 @@ private:
             for (size_t i = 0; i < peeled.size(); ++i) cursor[i + 1] = peeled[i].lo;
         };
         restart();
-        std::vector<int32_t> moved(m);
+        raw_array<int32_t>& moved = ws.moved;
+        moved.resize(m);
         for (size_t q = 0; q < m; ++q) {
             const auto u = static_cast<size_t>(lists[q]);
             moved[u] = cursor[static_cast<size_t>(group[u])]++;
         }
         {
-            std::vector<double> rows(m * dims_);
-            std::vector<int32_t> ids(m);
+            raw_array<double>& rows = ws.rows;
+            raw_array<int32_t>& ids = ws.ids;
+            rows.resize(m * dims_);
+            ids.resize(m);
             for (size_t u = 0; u < m; ++u) {
                 const auto to = static_cast<size_t>(moved[u] - lo);
                 std::memcpy(&rows[to * dims_], &xs(lo + static_cast<int32_t>(u), 0), dims_ * sizeof(double));
@@ -540,8 +566,8 @@ private:
                 ranked(static_cast<int32_t>(t), cursor[static_cast<size_t>(group[u])]++) = moved[u];
             }
         }
-        for (const peeled_set& set : peeled) push(stack, boxes, build_task{set.lo, set.count, set.node, true}, box.data());
-        push(stack, boxes, build_task{lo, rest, node, true}, box.data());
+        for (const peeled_set& set : peeled) push(ws.stack, ws.boxes, build_task{set.lo, set.count, set.node, true}, box.data());
+        push(ws.stack, ws.boxes, build_task{lo, rest, node, true}, box.data());
     }
 
     const int32_t n_;
