@@ -196,12 +196,7 @@ private:
             stack.pop_back();
             std::copy(boxes.end() - static_cast<std::ptrdiff_t>(2 * dims_), boxes.end(), box.begin());
             boxes.resize(boxes.size() - 2 * dims_);
-            work_ += task.count;
-            if (work_ >= poll_work) {
-                work_ = 0;
-                stop_.poll();
-                if (failed_.load(std::memory_order_relaxed)) return;
-            }
+            if (failed_.load(std::memory_order_relaxed)) return;
             const size_t first_child = stack.size();
             split_set(task, box.data(), ws);
             if (workers_ > 1) share(stack, boxes, first_child);
@@ -324,6 +319,12 @@ private:
         }
         std::vector<double>& peeled_box = ws.peeled_box;
         while (rest > half) {
+            // A round passes over the whole set twice.
+            work_ += rest;
+            if (work_ >= poll_work) {
+                work_ = 0;
+                stop_.poll();
+            }
             make_node(node, lo, rest, box);
             int32_t dim = 0;
             double mid = 0.0;

@@ -163,11 +163,14 @@ void check_shape(Py_ssize_t rows, Py_ssize_t cols, const std::string& given) {
         throw py::value_error("points has more rows or columns than 2147483647; got " + given);
 }
 
+std::string type_name(const py::handle& value) {
+    return py::str(py::type::handle_of(value).attr("__name__"));
+}
+
 [[noreturn]] void refuse_type(const py::handle& points, const std::string& what) {
     throw py::type_error("points must hold real numbers; got " + what +
                          ". Pass an (n, d) array of floats or ints, or a sequence of equal-length "
-                         "sequences of numbers (" +
-                         std::string(py::str(py::type::handle_of(points).attr("__name__"))) + " given)");
+                         "sequences of numbers (" + type_name(points) + " given)");
 }
 
 // One element of a buffer as a double; false for formats that are not real
@@ -271,14 +274,12 @@ coordinates from_buffer(const py::handle& points) {
 double number(const py::handle& value, const py::handle& points) {
     if (PyFloat_Check(value.ptr())) return PyFloat_AS_DOUBLE(value.ptr());
     if (PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()) || PyComplex_Check(value.ptr()))
-        refuse_type(points, "a " + std::string(py::str(py::type::handle_of(value).attr("__name__"))) +
-                                " value");
+        refuse_type(points, "a value of type " + type_name(value));
     const double v = PyFloat_AsDouble(value.ptr());
     if (v == -1.0 && PyErr_Occurred() != nullptr) {
         if (PyErr_ExceptionMatches(PyExc_TypeError)) {
             PyErr_Clear();
-            refuse_type(points, "a " + std::string(py::str(py::type::handle_of(value).attr("__name__"))) +
-                                    " value");
+            refuse_type(points, "a value of type " + type_name(value));
         }
         throw py::error_already_set();
     }
@@ -287,7 +288,7 @@ double number(const py::handle& value, const py::handle& points) {
 
 coordinates from_sequence(const py::handle& points) {
     if (PyUnicode_Check(points.ptr()) || PyBytes_Check(points.ptr()) || !PySequence_Check(points.ptr()))
-        refuse_type(points, "a " + std::string(py::str(py::type::handle_of(points).attr("__name__"))));
+        refuse_type(points, "an object of type " + type_name(points));
     const py::sequence rows = py::reinterpret_borrow<py::sequence>(points);
     const Py_ssize_t n = PySequence_Size(points.ptr());
     if (n < 0) throw py::error_already_set();
@@ -298,7 +299,11 @@ coordinates from_sequence(const py::handle& points) {
         if (i % 65536 == 65535) poll_signals();
         const py::object row = rows[static_cast<std::size_t>(i)];
         if (py::isinstance<point>(row)) {
-            const point& p = row.cast<const point&>();
+            py::detail::make_caster<point> caster;
+            if (!caster.load(row, false))
+                throw py::type_error("points holds a point that was never initialised (row " + std::to_string(i) +
+                                     ")");
+            const point& p = py::detail::cast_op<const point&>(caster);
             const auto count = static_cast<Py_ssize_t>(p.coord.size());
             if (d < 0) {
                 d = count;
@@ -316,7 +321,7 @@ coordinates from_sequence(const py::handle& points) {
             if (i == 0 && (PyNumber_Check(row.ptr()) != 0))
                 throw py::value_error("points must be a 2-D array of shape (n, d); got a 1-D sequence of " +
                                       std::to_string(n) + " numbers");
-            refuse_type(points, "a row of type " + std::string(py::str(py::type::handle_of(row).attr("__name__"))));
+            refuse_type(points, "a row of type " + type_name(row));
         }
         const Py_ssize_t count = PySequence_Size(row.ptr());
         if (count < 0) throw py::error_already_set();

@@ -1,7 +1,15 @@
 # SPDX-License-Identifier: MIT
 """The Python face of lumo: the module, the point type and build_lumo's conversions and errors."""
+import contextlib
 import gc
+import os
+import pathlib
 import re
+import resource
+import subprocess
+import sys
+import textwrap
+import time
 
 import pytest
 
@@ -21,7 +29,16 @@ def pts(coords):
 
 def test_module_surface_and_signatures():
     assert lumo.__doc__ == "Well-separated pair decomposition (LUMO) plugin"
-    assert {n for n in dir(lumo) if not n.startswith("__")} == {"build_lumo", "point"}
+    assert {n for n in dir(lumo) if not n.startswith("__")} == {
+        "build_lumo", "point", "decompose", "SplitTree", "Decomposition", "_IndexArray"}
+    cmake = (pathlib.Path(__file__).parents[2] / "CMakeLists.txt").read_text()
+    assert lumo.__version__ == re.search(r"project\(lumo VERSION ([0-9.]+)", cmake).group(1)
+    assert lumo.decompose.__doc__.startswith(
+        "decompose(points: object, s: float = 2.0, workers: int = 1) -> lumo.Decomposition\n")
+    assert lumo.SplitTree.__init__.__doc__.startswith(
+        "__init__(self: lumo.SplitTree, points: object, workers: int = 1) -> None")
+    assert lumo.SplitTree.decompose.__doc__.startswith(
+        "decompose(self: lumo.SplitTree, s: float = 2.0, workers: int = 1) -> lumo.Decomposition")
     assert point.__module__ == "lumo"
     assert point.__init__.__doc__.startswith("__init__(self: lumo.point, arg0: List[float]) -> None")
     assert point.coord.__doc__.startswith("coord(self: lumo.point) -> List[float]")
@@ -223,6 +240,10 @@ def test_extreme_int_arguments_convert_then_are_checked():
         (3, 2, 2.0, [[0, 0], [1, float("nan")], [2, 2]], "^point 1 has a non-finite coordinate nan in dimension 1$"),
         (3, 2, 2.0, [[0, 0], [1, 1], [-float("inf"), 2]], "^point 2 has a non-finite coordinate -inf in dimension 0$"),
         (2, 1, 2.0, [[-1e308], [1e308]], "^the points' extent in dimension 0 overflows"),
+        (4, 1, 3.0, [[0], [1e154], [2.2e154], [3.2e154]],
+         r"^coordinates up to 3\.2e\+154 are too large: squared distances overflow; scale the points down"),
+        (4, 2, 2.0, [[i, 1e308] for i in range(4)],
+         r"^coordinates up to 1e\+308 are too large: squared distances overflow; scale the points down"),
         (3, 2, 2.0, [[0, 0], [0, 0], [5, 0]], "^points 0 and 1 are equal in their first 2 coordinates$"),
         (3, 2, 2.0, [[0.0, 1], [5, 0], [-0.0, 1]], "^points 0 and 2 are equal"),
         (4, 2, 2.0, [[1, 2], [3, 4], [3, 4], [1, 2]], "^points 1 and 2 are equal"),
@@ -231,6 +252,71 @@ def test_extreme_int_arguments_convert_then_are_checked():
 def test_rejected_input(n, d, s, coords, message):
     with pytest.raises(ValueError, match=message):
         build_lumo(n, d, s, pts(coords))
+
+
+@contextlib.contextmanager
+def address_space_cap(extra):
+    """Caps this process's address space at its current size plus ``extra`` bytes, so that an
+    allocation sized by a huge d fails with MemoryError instead of exhausting the machine.
+    Sanitizer builds reserve terabytes of address space: no cap for them."""
+    if "ASAN_OPTIONS" in os.environ:
+        yield
+        return
+    with open("/proc/self/status") as status:
+        size = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+    old = resource.getrlimit(resource.RLIMIT_AS)
+    cap = size + extra if old[1] == resource.RLIM_INFINITY else min(size + extra, old[1])
+    resource.setrlimit(resource.RLIMIT_AS, (cap, old[1]))
+    try:
+        yield
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, old)
+
+
+HUGE_D = [2**28, 2**31 - 1]
+
+
+@pytest.mark.parametrize("d", HUGE_D)
+def test_huge_d_is_rejected_before_anything_is_sized_by_it(d):
+    two = pts([[0, 0], [1, 1]])
+    with address_space_cap(1 << 30):
+        start = time.perf_counter()
+        with pytest.raises(ValueError, match=f"^d is {d} but point 0 has only 2 coordinates$"):
+            build_lumo(2, d, 2.0, two)
+        elapsed = time.perf_counter() - start
+    assert elapsed < 0.5
+    assert build_lumo(2, 2, 2.0, two) == [([1], [0])]
+
+
+HUGE_D_CHILD = textwrap.dedent(
+    """
+    import resource
+    from lumo import build_lumo, point
+
+    two = [point([0, 0]), point([1, 1])]
+    hard = resource.getrlimit(resource.RLIMIT_AS)[1]
+    cap = 1 << 30 if hard == resource.RLIM_INFINITY else min(1 << 30, hard)
+    resource.setrlimit(resource.RLIMIT_AS, (cap, hard))
+    for d in (2**28, 2**31 - 1):
+        try:
+            build_lumo(2, d, 2.0, two)
+            print("no error")
+        except Exception as error:
+            print(type(error).__name__, error)
+    print(build_lumo(2, 2, 2.0, two))
+    """
+)
+
+
+@pytest.mark.skipif("ASAN_OPTIONS" in os.environ, reason="sanitizers reserve more than the cap")
+def test_huge_d_under_a_one_gib_address_space_cap():
+    run = subprocess.run([sys.executable, "-c", HUGE_D_CHILD], capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr[-2000:]
+    assert run.stdout.splitlines() == [
+        "ValueError d is 268435456 but point 0 has only 2 coordinates",
+        "ValueError d is 2147483647 but point 0 has only 2 coordinates",
+        "[([1], [0])]",
+    ]
 
 
 def test_points_beyond_n_and_d_are_not_checked():

@@ -11,13 +11,8 @@ import random
 import pytest
 
 import lumo
-from reference import (
-    assert_covering,
-    decompose,
-    leaf_order,
-    reference_decomposition,
-    split_tree,
-)
+from reference import decompose, leaf_order, reference_decomposition, split_tree
+from wspd_check import assert_covering
 
 SQUARE = [[0.0, 0.0], [1.0, 0.0], [0.0, 1.0], [1.0, 1.0]]
 TWO_CLUSTERS = [[0, 0], [0.1, 0], [0, 0.1], [10, 10], [10.1, 10], [10, 10.1]]
@@ -61,6 +56,18 @@ WORKED_RESULTS = {
         2, 2, 2.0, [[0, 0, 99.0], [1, 0, -5.0, 7.0]], [([1], [0])],
     ),
     "unused-points": (2, 2, 2.0, [[0, 0], [1, 0], [0, 0], [0.5, 0]], [([1], [0])]),
+    # The squared distance of points 0 and 1 underflows to 0: they pair as
+    # two leaves. {1, 0} is not paired with {2} as a set: its radius is below
+    # sqrt(DBL_MIN), so it is split, right child first.
+    "underflowing-distance": (
+        3, 2, 2.0, [[0, 0], [1e-170, 0], [5, 5]], [([0], [2]), ([1], [2]), ([1], [0])],
+    ),
+    # {1, 0} has radius 0 after underflow and its distance to the leaf {2}
+    # underflows too: the leaf cannot be split, so {1, 0} is, right child
+    # first.
+    "zero-radius-against-a-leaf": (
+        3, 1, 2.0, [[0], [1e-170], [3e-170]], [([0], [2]), ([1], [2]), ([1], [0])],
+    ),
 }
 
 
