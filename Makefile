@@ -35,6 +35,15 @@ test-asan: venv apt-test
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so) $$(g++ -print-file-name=libstdc++.so)" \
 	$(PY) -m pytest tests/python -q -p no:cacheprovider -m "not slow"
 
+# The core tests that run on several threads, with ThreadSanitizer.
+TSAN_BUILD := build-tsan
+.PHONY: test-tsan
+test-tsan: venv apt-test
+	$(VENV)/bin/cmake -S . -B $(TSAN_BUILD) $(CMAKE_ARGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMO_TSAN=ON \
+		-DLUMO_BUILD_MODULE=OFF
+	$(VENV)/bin/cmake --build $(TSAN_BUILD) --target core_tests
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(TSAN_BUILD)/core_tests --gtest_filter='*workers*:*parallel*'
+
 # The core's libFuzzer target with ASan and UBSan, run for FUZZ_SECONDS.
 FUZZ_SECONDS ?= 60
 fuzz: venv apt-fuzz

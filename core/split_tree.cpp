@@ -102,7 +102,10 @@ public:
     builder(const double* x, int32_t n, int32_t d, int workers, interrupt& stop, split_tree& tree)
         : n_(n), d_(d), dims_(static_cast<size_t>(d)), workers_(workers), stop_(stop), tree_(tree) {
         xs_.resize(static_cast<size_t>(n) * dims_);
-        std::memcpy(xs_.data(), x, xs_.size() * sizeof(double));
+        // Adding 0.0 turns -0.0 into 0.0 and leaves every other value as it
+        // is: boxes then do not depend on which of two equal zeros a scan
+        // meets first, and neither does the sign of a zero centre.
+        for (size_t i = 0; i < xs_.size(); ++i) xs_[i] = x[i] + 0.0;
         idx_.resize(static_cast<size_t>(n));
         for (int32_t i = 0; i < n; ++i) idx_[static_cast<size_t>(i)] = i;
         tree.records.resize(tree.node_count() * tree.node_stride());

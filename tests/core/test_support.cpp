@@ -4,15 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
-#include <cstddef>
+#include <cstring>
 #include <numeric>
 #include <random>
+#include <set>
 #include <sstream>
-#include <string>
-#include <utility>
-
-#include "sorted_lists.h"
 
 namespace {
 
@@ -28,155 +26,59 @@ int32_t below(std::mt19937_64& rng, int32_t bound) {
     return static_cast<int32_t>(rng() % static_cast<uint64_t>(bound));
 }
 
-void number(std::vector<point>& pts) {
-    for (size_t i = 0; i < pts.size(); ++i) pts[i].index = static_cast<int32_t>(i);
+double value(const point_set& set, int32_t i, size_t k) { return set.x[at(i) * at(set.d) + k]; }
+
+template <typename Fill>
+point_set random_set(int32_t n, int32_t d, Fill fill) {
+    point_set set{n, d, std::vector<double>(at(n) * at(d))};
+    for (int32_t i = 0; i < n; ++i) fill(&set.x[at(i) * at(d)]);
+    return without_duplicates(set);
 }
 
-// Failures of one kind in a validation: the count and the first few.
-struct failure_log {
-    const char* what;
-    int64_t count = 0;
-    std::string examples;
-
-    explicit failure_log(const char* kind) : what(kind) {}
-
-    void add(const std::string& message) {
-        if (count < 3) examples += "\n  " + message;
-        ++count;
-    }
-
-    void report() const {
-        if (count > 0) ADD_FAILURE() << count << " x " << what << ", e.g." << examples;
-    }
-};
+void shuffle_rows(point_set& set, uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    const size_t d = at(set.d);
+    for (size_t i = at(set.n); i > 1; --i)
+        std::swap_ranges(set.x.begin() + static_cast<std::ptrdiff_t>((i - 1) * d),
+                         set.x.begin() + static_cast<std::ptrdiff_t>(i * d),
+                         set.x.begin() + static_cast<std::ptrdiff_t>((rng() % i) * d));
+}
 
 std::string set_text(const std::vector<int32_t>& set) {
     std::ostringstream out;
     out << '[';
     for (size_t i = 0; i < set.size() && i < 8; ++i) out << (i ? ", " : "") << set[i];
     if (set.size() > 8) out << ", ... (" << set.size() << ")";
-    out << ']';
-    return out.str();
+    return out.str() + "]";
 }
 
-}  // namespace
-
-std::vector<point> make_points(std::vector<std::vector<double>> coords) {
-    std::vector<point> pts;
-    pts.reserve(coords.size());
-    for (auto& c : coords) pts.emplace_back(std::move(c));
-    number(pts);
-    return pts;
-}
-
-std::vector<point> uniform_points(int32_t n, int32_t d, uint64_t seed, double lo, double hi) {
-    std::mt19937_64 rng(seed);
-    std::vector<std::vector<double>> coords(at(n), std::vector<double>(at(d)));
-    for (auto& c : coords)
-        for (auto& x : c) x = lo + (hi - lo) * unit(rng);
-    return dedup_points(make_points(std::move(coords)), d);
-}
-
-std::vector<point> grid_points(int32_t n, int32_t d, uint64_t seed, int32_t side) {
-    std::mt19937_64 rng(seed);
-    std::vector<std::vector<double>> coords(at(n), std::vector<double>(at(d)));
-    for (auto& c : coords)
-        for (auto& x : c) x = below(rng, side);
-    return dedup_points(make_points(std::move(coords)), d);
-}
-
-std::vector<point> cluster_points(int32_t n, int32_t d, uint64_t seed, int32_t clusters, double spread) {
-    std::mt19937_64 rng(seed);
-    std::vector<std::vector<double>> centres(at(clusters), std::vector<double>(at(d)));
-    for (auto& c : centres)
-        for (auto& x : c) x = 100.0 * unit(rng);
-    std::vector<std::vector<double>> coords(at(n), std::vector<double>(at(d)));
-    for (auto& c : coords) {
-        const auto& centre = centres[at(below(rng, clusters))];
-        for (size_t k = 0; k < at(d); ++k) c[k] = centre[k] + spread * (2.0 * unit(rng) - 1.0);
+// Failures of one kind: the count and the first few, so that a broken
+// decomposition of thousands of points reports in a few lines.
+struct failure_log {
+    explicit failure_log(const char* kind) : what(kind) {}
+    const char* what;
+    int64_t count = 0;
+    std::string examples;
+    void add(const std::string& message) {
+        if (count++ < 3) examples += "\n  " + message;
     }
-    return dedup_points(make_points(std::move(coords)), d);
-}
-
-std::vector<point> geometric_line(int32_t lo_exp, int32_t hi_exp, int32_t d, uint64_t seed) {
-    std::vector<std::vector<double>> coords;
-    for (int32_t e = lo_exp; e <= hi_exp; ++e) {
-        std::vector<double> c(at(d), 0.0);
-        c[0] = std::ldexp(1.0, e);
-        coords.push_back(std::move(c));
+    void report() const {
+        if (count > 0) ADD_FAILURE() << count << " x " << what << ", e.g." << examples;
     }
-    if (seed != 0) {
-        std::mt19937_64 rng(seed);
-        for (size_t i = coords.size(); i > 1; --i)
-            std::swap(coords[i - 1], coords[static_cast<size_t>(rng() % i)]);
-    }
-    return make_points(std::move(coords));
-}
+};
 
-std::vector<point> dedup_points(const std::vector<point>& pts, int32_t d) {
-    std::vector<int32_t> order(pts.size());
-    std::iota(order.begin(), order.end(), 0);
-    auto less = [&](int32_t a, int32_t b) {
-        for (size_t k = 0; k < at(d); ++k) {
-            const double x = pts[at(a)].coord[k];
-            const double y = pts[at(b)].coord[k];
-            if (x < y) return true;
-            if (y < x) return false;
-        }
-        return a < b;
-    };
-    auto equal = [&](int32_t a, int32_t b) {
-        for (size_t k = 0; k < at(d); ++k)
-            if (!(pts[at(a)].coord[k] == pts[at(b)].coord[k])) return false;
-        return true;
-    };
-    std::sort(order.begin(), order.end(), less);
-    std::vector<char> keep(pts.size(), 1);
-    for (size_t j = 1; j < order.size(); ++j)
-        if (equal(order[j - 1], order[j])) keep[at(order[j])] = 0;
-    std::vector<std::vector<double>> coords;
-    for (size_t i = 0; i < pts.size(); ++i)
-        if (keep[i]) coords.push_back(pts[i].coord);
-    return make_points(std::move(coords));
-}
-
-list_set* make_lists(std::vector<point>& pts, int32_t n, int32_t d, block_pool& pool) {
-    number(pts);
-    list_set* lists = pool.take_array<sorted_list>(at(d));
-    for (int32_t t = 0; t < d; ++t) lists[t] = build_sorted_list(pts.data(), n, t, pool);
-    return lists;
-}
-
-split_node* build_tree(std::vector<point>& pts, int32_t n, int32_t d, block_pool& pool) {
-    return build_split_tree(make_lists(pts, n, d, pool), n, d, pool);
-}
-
-std::vector<int32_t> leaf_order(const split_node* root) {
-    std::vector<int32_t> order;
-    std::vector<const split_node*> stack{root};
-    while (!stack.empty()) {
-        const split_node* x = stack.back();
-        stack.pop_back();
-        if (x->left == nullptr && x->right == nullptr) {
-            order.push_back(x->leaf_point != nullptr ? x->leaf_point->index : -1);
-        } else {
-            if (x->right != nullptr) stack.push_back(x->right);
-            if (x->left != nullptr) stack.push_back(x->left);
-        }
-    }
-    return order;
-}
-
-void box_of(const std::vector<point>& pts, const int32_t* set, size_t count, int32_t d,
-            std::vector<double>& center, double& radius) {
-    center.assign(at(d), 0.0);
+// The box of a set from its coordinates, in the builder's arithmetic:
+// centre (low + high) * 0.5, radius summed in dimension order, so that
+// results compare bit for bit.
+void box_of(const point_set& set, const int32_t* points, size_t count, std::vector<double>& center, double& radius) {
+    center.assign(at(set.d), 0.0);
     double sum = 0.0;
-    for (size_t k = 0; k < at(d); ++k) {
-        double lo = pts[at(set[0])].coord[k];
+    for (size_t k = 0; k < at(set.d); ++k) {
+        double lo = value(set, points[0], k);
         double hi = lo;
         for (size_t j = 1; j < count; ++j) {
-            lo = std::min(lo, pts[at(set[j])].coord[k]);
-            hi = std::max(hi, pts[at(set[j])].coord[k]);
+            lo = std::min(lo, value(set, points[j], k));
+            hi = std::max(hi, value(set, points[j], k));
         }
         center[k] = (lo + hi) * 0.5;
         const double h = (hi - lo) * 0.5;
@@ -185,81 +87,186 @@ void box_of(const std::vector<point>& pts, const int32_t* set, size_t count, int
     radius = std::sqrt(sum);
 }
 
-void box_of(const std::vector<point>& pts, const std::vector<int32_t>& set, int32_t d,
-            std::vector<double>& center, double& radius) {
-    box_of(pts, set.data(), set.size(), d, center, radius);
+double distance(const std::vector<double>& a, const std::vector<double>& b) {
+    double sum = 0.0;
+    for (size_t k = 0; k < a.size(); ++k) {
+        const double diff = a[k] - b[k];
+        sum = sum + diff * diff;
+    }
+    return std::sqrt(sum);
 }
 
-ref_tree reference_tree(const std::vector<point>& pts, int32_t n, int32_t d) {
+}  // namespace
+
+point_set make_set(const std::vector<std::vector<double>>& rows) {
+    point_set set{static_cast<int32_t>(rows.size()), static_cast<int32_t>(rows.at(0).size()), {}};
+    for (const auto& row : rows) set.x.insert(set.x.end(), row.begin(), row.end());
+    return set;
+}
+
+std::vector<point> as_points(const point_set& set) {
+    std::vector<point> pts;
+    for (int32_t i = 0; i < set.n; ++i) {
+        const auto begin = set.x.begin() + static_cast<std::ptrdiff_t>(at(i) * at(set.d));
+        pts.emplace_back(std::vector<double>(begin, begin + set.d));
+    }
+    return pts;
+}
+
+point_set uniform_points(int32_t n, int32_t d, uint64_t seed, double lo, double hi) {
+    std::mt19937_64 rng(seed);
+    return random_set(n, d, [&](double* row) {
+        for (int32_t k = 0; k < d; ++k) row[k] = lo + (hi - lo) * unit(rng);
+    });
+}
+
+point_set grid_points(int32_t n, int32_t d, uint64_t seed, int32_t side) {
+    std::mt19937_64 rng(seed);
+    return random_set(n, d, [&](double* row) {
+        for (int32_t k = 0; k < d; ++k) row[k] = below(rng, side);
+    });
+}
+
+point_set cluster_points(int32_t n, int32_t d, uint64_t seed, int32_t clusters, double spread) {
+    std::mt19937_64 rng(seed);
+    std::vector<double> centres(at(clusters) * at(d));
+    for (double& c : centres) c = 100.0 * unit(rng);
+    return random_set(n, d, [&](double* row) {
+        const double* centre = &centres[at(below(rng, clusters)) * at(d)];
+        for (int32_t k = 0; k < d; ++k) row[k] = centre[k] + spread * (2.0 * unit(rng) - 1.0);
+    });
+}
+
+point_set geometric_line(int32_t lo_exp, int32_t hi_exp, int32_t d, uint64_t seed) {
+    point_set set{hi_exp - lo_exp + 1, d, {}};
+    set.x.assign(at(set.n) * at(d), 0.0);
+    for (int32_t e = lo_exp; e <= hi_exp; ++e) set.x[at(e - lo_exp) * at(d)] = std::ldexp(1.0, e);
+    if (seed != 0) shuffle_rows(set, seed);
+    return set;
+}
+
+point_set geoline_points(int32_t n, int32_t d, uint64_t seed) {
+    point_set set{n, d, std::vector<double>(at(n) * at(d), 0.0)};
+    for (int32_t i = 0; i < n; ++i) set.x[at(i) * at(d)] = std::exp2(400.0 * i / (n - 1));
+    shuffle_rows(set, seed);
+    return set;
+}
+
+point_set without_duplicates(const point_set& set) {
+    point_set out{0, set.d, {}};
+    std::set<std::vector<double>> seen;
+    for (int32_t i = 0; i < set.n; ++i) {
+        const auto row = set.x.begin() + static_cast<std::ptrdiff_t>(at(i) * at(set.d));
+        if (!seen.emplace(row, row + set.d).second) continue;
+        out.x.insert(out.x.end(), row, row + set.d);
+        ++out.n;
+    }
+    return out;
+}
+
+const char* kind_name(data_kind kind) {
+    static const char* const names[] = {"uniform", "grid", "clusters", "geoline", "tailed"};
+    return names[static_cast<int>(kind)];
+}
+
+// Seeds and sizes are the caller's; every kind is reproducible from them.
+point_set sample(data_kind kind, int32_t n, int32_t d, uint64_t seed) {
+    switch (kind) {
+        case data_kind::uniform: return uniform_points(n, d, seed, -1.0, 1.0);
+        case data_kind::grid: {
+            // About n cells in all, so that ties are everywhere but
+            // duplicates do not eat the set.
+            const auto side = static_cast<int32_t>(std::ceil(std::pow(3.0 * n, 1.0 / d)));
+            return grid_points(n, d, seed, std::max(side, 2));
+        }
+        case data_kind::clusters: return cluster_points(n, d, seed, 7, 0.5);
+        case data_kind::geoline: return geoline_points(n, d, seed);
+        case data_kind::tailed: {
+            // Each tail point is twice as far as the one before, so every
+            // cut near the top peels one or two points.
+            point_set set = uniform_points(n - 40, d, seed);
+            for (int32_t j = 1; j <= 40; ++j) {
+                std::vector<double> row(at(d), 0.5);
+                row[0] = std::ldexp(1.0, j);
+                set.x.insert(set.x.end(), row.begin(), row.end());
+                ++set.n;
+            }
+            shuffle_rows(set, seed + 1);
+            return set;
+        }
+    }
+    return {};
+}
+
+split_tree build_tree(const point_set& set, int workers) {
+    interrupt never;
+    return build_split_tree(set.x.data(), set.n, set.d, workers, never);
+}
+
+ref_tree reference_tree(const point_set& set) {
     ref_tree tree;
-    ref_node root;
-    root.points.resize(at(n));
-    std::iota(root.points.begin(), root.points.end(), 0);
-    tree.nodes.push_back(std::move(root));
+    tree.nodes.emplace_back();
+    tree.nodes[0].points.resize(at(set.n));
+    std::iota(tree.nodes[0].points.begin(), tree.nodes[0].points.end(), 0);
     std::vector<int32_t> work{0};
     while (!work.empty()) {
         const int32_t id = work.back();
         work.pop_back();
-        const std::vector<int32_t> set = tree.nodes[at(id)].points;
-        if (set.size() == 1) {
-            const auto& c = pts[at(set[0])].coord;
-            tree.nodes[at(id)].center.assign(c.begin(), c.begin() + d);
-            tree.nodes[at(id)].radius = 0.0;
+        const std::vector<int32_t> points = tree.nodes[at(id)].points;
+        ref_node& x = tree.nodes[at(id)];
+        if (points.size() == 1) {
+            const auto begin = set.x.begin() + static_cast<std::ptrdiff_t>(at(points[0]) * at(set.d));
+            x.center.assign(begin, begin + set.d);
             continue;
         }
-        box_of(pts, set, d, tree.nodes[at(id)].center, tree.nodes[at(id)].radius);
-
-        // The cut: the first longest dimension, its middle computed as
-        // extent * 0.5 + low, and the smaller of the two sides that include
-        // points on the middle (the low side on a tie).
+        box_of(set, points.data(), points.size(), x.center, x.radius);
+        // First longest side; mid = extent * 0.5 + low; peel the smaller of
+        // the two sides that include points on mid, the low one on a tie.
         double best = -1.0;
         size_t dim = 0;
-        std::vector<double> low(at(d));
-        for (size_t k = 0; k < at(d); ++k) {
-            double lo = pts[at(set[0])].coord[k];
+        double low_of_best = 0.0;
+        for (size_t k = 0; k < at(set.d); ++k) {
+            double lo = value(set, points[0], k);
             double hi = lo;
-            for (int32_t i : set) {
-                lo = std::min(lo, pts[at(i)].coord[k]);
-                hi = std::max(hi, pts[at(i)].coord[k]);
+            for (int32_t i : points) {
+                lo = std::min(lo, value(set, i, k));
+                hi = std::max(hi, value(set, i, k));
             }
-            low[k] = lo;
             if (hi - lo > best) {
                 best = hi - lo;
                 dim = k;
+                low_of_best = lo;
             }
         }
-        const double mid = best * 0.5 + low[dim];
-        size_t below_count = 0;
-        size_t above_count = 0;
-        for (int32_t i : set) {
-            if (pts[at(i)].coord[dim] <= mid) ++below_count;
-            if (pts[at(i)].coord[dim] >= mid) ++above_count;
+        const double mid = best * 0.5 + low_of_best;
+        size_t at_or_below = 0;
+        size_t at_or_above = 0;
+        for (int32_t i : points) {
+            at_or_below += value(set, i, dim) <= mid;
+            at_or_above += value(set, i, dim) >= mid;
         }
-        const bool peel_low = below_count <= above_count;
+        const bool peel_low = at_or_below <= at_or_above;
         ref_node peeled;
         ref_node rest;
-        for (int32_t i : set) {
-            const double x = pts[at(i)].coord[dim];
-            if (peel_low ? x <= mid : x >= mid) peeled.points.push_back(i);
-            else rest.points.push_back(i);
+        for (int32_t i : points) {
+            const double v = value(set, i, dim);
+            (peel_low ? v <= mid : v >= mid) ? peeled.points.push_back(i) : rest.points.push_back(i);
         }
         if (peeled.points.empty() || rest.points.empty()) {
-            ADD_FAILURE() << "reference tree: a cut of " << set.size() << " points left one side empty";
+            ADD_FAILURE() << "reference tree: a cut of " << set_text(points) << " left one side empty";
             return tree;
         }
-        const auto right_id = static_cast<int32_t>(tree.nodes.size());
+        const auto right = static_cast<int32_t>(tree.nodes.size());
+        x.right = right;
+        x.left = right + 1;
         tree.nodes.push_back(std::move(peeled));
-        const auto left_id = static_cast<int32_t>(tree.nodes.size());
         tree.nodes.push_back(std::move(rest));
-        tree.nodes[at(id)].right = right_id;
-        tree.nodes[at(id)].left = left_id;
-        work.push_back(right_id);
-        work.push_back(left_id);
+        work.push_back(right);
+        work.push_back(right + 1);
     }
-    // Leaf order positions: a node's leaves are the run from first_leaf.
+    // Leaf positions: a node's points are the run from first_leaf.
     int32_t next_leaf = 0;
-    std::vector<int32_t> stack{0};
-    while (!stack.empty()) {
+    for (std::vector<int32_t> stack{0}; !stack.empty();) {
         ref_node& x = tree.nodes[at(stack.back())];
         stack.pop_back();
         x.first_leaf = next_leaf;
@@ -273,35 +280,81 @@ ref_tree reference_tree(const std::vector<point>& pts, int32_t n, int32_t d) {
     return tree;
 }
 
-void expect_tree_matches_reference(const split_node* root, const ref_tree& ref, int32_t d) {
-    std::vector<std::pair<const split_node*, int32_t>> stack{{root, 0}};
-    while (!stack.empty()) {
-        const auto [x, id] = stack.back();
+std::vector<int32_t> leaf_order(const ref_tree& ref) {
+    std::vector<int32_t> order;
+    for (std::vector<int32_t> stack{0}; !stack.empty();) {
+        const ref_node& x = ref.nodes[at(stack.back())];
         stack.pop_back();
-        const ref_node& r = ref.nodes[at(id)];
-        const bool ref_leaf = r.left < 0;
-        ASSERT_NE(x, nullptr);
-        ASSERT_EQ(x->size, static_cast<int32_t>(r.points.size())) << "node of " << set_text(r.points);
-        if (ref_leaf) {
-            ASSERT_TRUE(x->left == nullptr && x->right == nullptr && x->leaf_point != nullptr)
-                << "expected the leaf of point " << r.points[0];
-            ASSERT_EQ(x->leaf_point->index, r.points[0]);
+        if (x.left < 0) {
+            order.push_back(x.points[0]);
         } else {
-            ASSERT_TRUE(x->left != nullptr && x->right != nullptr && x->leaf_point == nullptr)
-                << "expected an inner node over " << set_text(r.points);
-        }
-        for (int32_t k = 0; k < d; ++k)
-            ASSERT_EQ(x->center[k], r.center[at(k)]) << "centre " << k << " of " << set_text(r.points);
-        ASSERT_EQ(x->radius, r.radius) << "radius of " << set_text(r.points);
-        if (!ref_leaf) {
-            stack.emplace_back(x->right, r.right);
-            stack.emplace_back(x->left, r.left);
+            stack.push_back(x.right);
+            stack.push_back(x.left);
         }
     }
+    return order;
+}
+
+void expect_tree_matches_reference(const split_tree& tree, const ref_tree& ref) {
+    const int32_t n = static_cast<int32_t>(ref.nodes[0].points.size());
+    ASSERT_EQ(tree.n, n);
+    ASSERT_EQ(tree.node_count(), 2 * at(n) - 1);
+    ASSERT_EQ(tree.records.size(), tree.node_count() * tree.node_stride());
+    ASSERT_EQ(tree.order.size(), at(n));
+    ASSERT_EQ(std::vector<int32_t>(tree.order.begin(), tree.order.end()), leaf_order(ref));
+    // Reference nodes in preorder, left first, are the tree's positions.
+    int32_t position = 0;
+    for (std::vector<int32_t> stack{0}; !stack.empty(); ++position) {
+        const ref_node& r = ref.nodes[at(stack.back())];
+        stack.pop_back();
+        const split_node& x = tree.node(position);
+        const auto size = static_cast<int32_t>(r.points.size());
+        const std::string where = "node " + std::to_string(position) + " over " + set_text(r.points);
+        ASSERT_EQ(x.size, size) << where;
+        ASSERT_EQ(x.first_leaf, r.first_leaf) << where;
+        if (r.left < 0) {
+            ASSERT_TRUE(x.left == -1 && x.right == -1) << where;
+            ASSERT_EQ(tree.order[at(x.first_leaf)], r.points[0]) << where;
+        } else {
+            const auto left_size = static_cast<int32_t>(ref.nodes[at(r.left)].points.size());
+            ASSERT_EQ(x.left, position + 1) << where;
+            ASSERT_EQ(x.right, position + 2 * left_size) << where;
+            stack.push_back(r.right);
+            stack.push_back(r.left);
+        }
+        const double* c = tree.center(position);
+        ASSERT_EQ(std::memcmp(c, r.center.data(), at(tree.d) * sizeof(double)), 0) << "centre of " << where;
+        ASSERT_EQ(std::memcmp(&x.radius, &r.radius, sizeof(double)), 0)
+            << "radius of " << where << ": " << x.radius << " vs " << r.radius;
+    }
+}
+
+std::string tree_shape(const split_tree& tree) {
+    std::string out;
+    // Each entry: a node, or -1 for a closing parenthesis.
+    for (std::vector<int32_t> stack{0}; !stack.empty();) {
+        const int32_t id = stack.back();
+        stack.pop_back();
+        if (id < 0) {
+            out += ")";
+            continue;
+        }
+        if (!out.empty() && out.back() != '(') out += " ";
+        const split_node& x = tree.node(id);
+        if (x.left < 0) {
+            out += std::to_string(tree.order[at(x.first_leaf)]);
+        } else {
+            out += "(";
+            stack.insert(stack.end(), {-1, x.right, x.left});
+        }
+    }
+    return out;
 }
 
 namespace {
 
+// Plain recursion, depth about twice the tree's: fine for the few thousand
+// points the suites compare.
 struct reference_search {
     const ref_tree& ref;
     double s;
@@ -310,26 +363,25 @@ struct reference_search {
 
     const ref_node& node(int32_t id) const { return ref.nodes[at(id)]; }
     bool leaf(int32_t id) const { return node(id).left < 0; }
+    index_run run(int32_t id) const {
+        return index_run{node(id).first_leaf, static_cast<int32_t>(node(id).points.size())};
+    }
+
+    bool separated(int32_t u, int32_t v) const {
+        const double r = std::max(node(u).radius, node(v).radius);
+        if (r < std::sqrt(DBL_MIN)) return false;
+        return distance(node(u).center, node(v).center) - (r + r) > r * s;
+    }
 
     void find(int32_t u, int32_t v) {
-        const ref_node& a = node(u);
-        const ref_node& b = node(v);
-        const double r = b.radius > a.radius ? b.radius : a.radius;
-        double sum = 0.0;
-        for (size_t k = 0; k < at(d); ++k) {
-            const double diff = a.center[k] - b.center[k];
-            sum = sum + diff * diff;
-        }
-        const double dist = std::sqrt(sum);
-        if (dist - (r + r) > r * s || (leaf(u) && leaf(v))) {
-            out.push_back(separated_pair{index_run{a.first_leaf, static_cast<int32_t>(a.points.size())},
-                                         index_run{b.first_leaf, static_cast<int32_t>(b.points.size())}});
-        } else if (leaf(v) || (!leaf(u) && a.radius > b.radius)) {
-            find(a.right, v);
-            find(a.left, v);
+        if ((leaf(u) && leaf(v)) || separated(u, v)) {
+            out.push_back(separated_pair{run(u), run(v)});
+        } else if (leaf(v) || (!leaf(u) && node(u).radius > node(v).radius)) {
+            find(node(u).right, v);
+            find(node(u).left, v);
         } else {
-            find(u, b.right);
-            find(u, b.left);
+            find(u, node(v).right);
+            find(u, node(v).left);
         }
     }
 
@@ -343,121 +395,113 @@ struct reference_search {
 
 }  // namespace
 
-pair_list reference_pairs(const ref_tree& ref, double s, int32_t d) {
+std::vector<separated_pair> reference_pairs(const ref_tree& ref, double s, int32_t d) {
     reference_search search{ref, s, d, {}};
     search.decompose(0);
-    return pair_list{reference_leaf_order(ref), std::move(search.out)};
+    return std::move(search.out);
 }
 
-std::vector<int32_t> reference_leaf_order(const ref_tree& ref) {
-    std::vector<int32_t> order;
-    std::vector<int32_t> stack{0};
-    while (!stack.empty()) {
-        const ref_node& x = ref.nodes[at(stack.back())];
-        stack.pop_back();
-        if (x.left < 0) {
-            order.push_back(x.points[0]);
-        } else {
-            stack.push_back(x.right);
-            stack.push_back(x.left);
-        }
+void expect_same_pairs(const raw_array<separated_pair>& got, const std::vector<separated_pair>& want) {
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t p = 0; p < got.size(); ++p) {
+        const separated_pair& a = got[p];
+        const separated_pair& b = want[p];
+        ASSERT_TRUE(a.first.start == b.first.start && a.first.count == b.first.count &&
+                    a.second.start == b.second.start && a.second.count == b.second.count)
+            << "pair " << p << ": (" << a.first.start << "+" << a.first.count << ", " << a.second.start << "+"
+            << a.second.count << ") instead of (" << b.first.start << "+" << b.first.count << ", "
+            << b.second.start << "+" << b.second.count << ")";
     }
-    return order;
 }
 
-index_pairs expand_pairs(const pair_list& list) {
-    index_pairs out;
-    out.reserve(list.pairs.size());
-    for (const auto& pair : list.pairs)
-        out.emplace_back(set_indices(list, pair.first), set_indices(list, pair.second));
-    return out;
-}
-
-void expect_valid_decomposition(int32_t n, int32_t d, double s, const std::vector<point>& pts,
-                                const pair_list& result) {
-    // The leaf order must list each of the first n indices once, and every
-    // run must lie inside it, before the runs can be read.
-    std::vector<int32_t> listed(at(n), 0);
-    ASSERT_EQ(result.order.size(), at(n)) << "leaf order length";
-    for (int32_t i : result.order) {
+void expect_valid_decomposition(const point_set& set, double s, const raw_array<int32_t>& order,
+                                const raw_array<separated_pair>& pairs) {
+    const int32_t n = set.n;
+    ASSERT_EQ(order.size(), at(n)) << "leaf order length";
+    std::vector<char> listed(at(n), 0);
+    for (int32_t i : order) {
         ASSERT_TRUE(i >= 0 && i < n) << "index " << i << " in the leaf order";
-        ASSERT_EQ(++listed[at(i)], 1) << "index " << i << " twice in the leaf order";
+        ASSERT_EQ(listed[at(i)]++, 0) << "index " << i << " twice in the leaf order";
     }
-
-    failure_log bad_run("runs outside the leaf order");
-    failure_log empty_set("pairs with an empty set");
+    failure_log bad_run("runs outside the leaf order or empty");
     failure_log shared("pairs with an index in both sets");
     failure_log not_separated("pairs that are not well separated");
     failure_log twice("index pairs covered more than once");
     failure_log missing("index pairs not covered");
 
-    const size_t count = at(n);
-    std::vector<uint8_t> covered(count * count, 0);
-    std::vector<size_t> stamp(count, 0);
+    // One bit per unordered pair, a < b, so that the check stays cheap for
+    // tens of thousands of points; runs are checked before they are read.
+    const auto count = static_cast<uint64_t>(n);
+    std::vector<uint64_t> covered((count * count / 2 + 64) / 64, 0);
+    auto bit = [&](uint64_t a, uint64_t b) { return a * count - a * (a + 1) / 2 + (b - a - 1); };
+    std::vector<size_t> stamp(at(n), 0);
     std::vector<double> ca;
     std::vector<double> cb;
-    for (size_t p = 0; p < result.pairs.size(); ++p) {
-        const index_run& one = result.pairs[p].first;
-        const index_run& two = result.pairs[p].second;
-        auto where = [&] {
-            return "pair " + std::to_string(p) + " " + set_text(set_indices(result, one)) + " / " +
-                   set_text(set_indices(result, two));
-        };
+    for (size_t p = 0; p < pairs.size(); ++p) {
+        const index_run one = pairs[p].first;
+        const index_run two = pairs[p].second;
         bool inside = true;
-        for (const index_run& run : {one, two})
-            inside = inside && run.start >= 0 && run.count >= 0 && run.start <= n - run.count;
+        for (const index_run& run : {one, two}) inside = inside && run.start >= 0 && run.count >= 1 && run.start <= n - run.count;
         if (!inside) {
-            bad_run.add("pair " + std::to_string(p) + ": runs (" + std::to_string(one.start) + ", " +
-                        std::to_string(one.count) + ") and (" + std::to_string(two.start) + ", " +
-                        std::to_string(two.count) + ")");
+            bad_run.add("pair " + std::to_string(p));
             continue;
         }
-        if (one.count == 0 || two.count == 0) {
-            empty_set.add(where());
-            continue;
-        }
-        const int32_t* first = result.order.data() + one.start;
-        const int32_t* second = result.order.data() + two.start;
-        const auto first_size = at(one.count);
-        const auto second_size = at(two.count);
-
-        for (size_t j = 0; j < first_size; ++j) stamp[at(first[j])] = p + 1;
-        for (size_t j = 0; j < second_size; ++j)
-            if (stamp[at(second[j])] == p + 1) shared.add(where() + ": index " + std::to_string(second[j]));
-
-        for (size_t j = 0; j < first_size; ++j)
-            for (size_t k = 0; k < second_size; ++k) {
-                const int32_t a = first[j];
-                const int32_t b = second[k];
+        const std::vector<int32_t> first = set_indices(order, one);
+        const std::vector<int32_t> second = set_indices(order, two);
+        auto where = [&] { return "pair " + std::to_string(p) + " " + set_text(first) + " / " + set_text(second); };
+        for (int32_t a : first) stamp[at(a)] = p + 1;
+        for (int32_t b : second)
+            if (stamp[at(b)] == p + 1) shared.add(where());
+        for (int32_t a : first)
+            for (int32_t b : second) {
                 if (a == b) continue;
-                uint8_t& c = covered[at(std::min(a, b)) * count + at(std::max(a, b))];
-                if (c == 1) twice.add(std::to_string(a) + " and " + std::to_string(b) + ", again in " + where());
-                if (c < 2) ++c;
+                const uint64_t k = bit(static_cast<uint64_t>(std::min(a, b)), static_cast<uint64_t>(std::max(a, b)));
+                if (covered[k / 64] >> (k % 64) & 1) twice.add(std::to_string(a) + " and " + std::to_string(b));
+                covered[k / 64] |= uint64_t{1} << (k % 64);
             }
-
-        if (first_size == 1 && second_size == 1) continue;
+        // Two single points are a pair whatever their distance; a tiny
+        // larger radius is never separated by the search, so such a pair
+        // can only be two leaves.
+        if (first.size() == 1 && second.size() == 1) continue;
         double ra = 0.0;
         double rb = 0.0;
-        box_of(pts, first, first_size, d, ca, ra);
-        box_of(pts, second, second_size, d, cb, rb);
+        box_of(set, first.data(), first.size(), ca, ra);
+        box_of(set, second.data(), second.size(), cb, rb);
         const double r = std::max(ra, rb);
-        double sum = 0.0;
-        for (size_t k = 0; k < at(d); ++k) {
-            const double diff = ca[k] - cb[k];
-            sum = sum + diff * diff;
-        }
-        const double dist = std::sqrt(sum);
-        if (!(dist - 2.0 * r > r * s)) {
-            std::ostringstream text;
-            text.precision(17);
-            text << where() << ": dist " << dist << ", r " << r;
-            not_separated.add(text.str());
+        if (r < std::sqrt(DBL_MIN)) continue;
+        const double dist = distance(ca, cb);
+        if (!(dist - (r + r) > r * s)) {
+            std::ostringstream message;
+            message.precision(17);
+            message << where() << ": dist " << dist << ", r " << r;
+            not_separated.add(message.str());
         }
     }
-    for (size_t a = 0; a < count; ++a)
-        for (size_t b = a + 1; b < count; ++b)
-            if (covered[a * count + b] == 0) missing.add(std::to_string(a) + " and " + std::to_string(b));
+    for (uint64_t a = 0; a < count; ++a)
+        for (uint64_t b = a + 1; b < count; ++b) {
+            const uint64_t k = bit(a, b);
+            if (!(covered[k / 64] >> (k % 64) & 1)) missing.add(std::to_string(a) + " and " + std::to_string(b));
+        }
+    for (const failure_log* log : {&bad_run, &shared, &not_separated, &twice, &missing}) log->report();
+}
 
-    for (const failure_log* log : {&bad_run, &empty_set, &shared, &not_separated, &twice, &missing})
-        log->report();
+index_pairs expand_pairs(const raw_array<int32_t>& order, const raw_array<separated_pair>& pairs) {
+    index_pairs out;
+    for (const separated_pair& pair : pairs) out.emplace_back(set_indices(order, pair.first), set_indices(order, pair.second));
+    return out;
+}
+
+std::string text(const index_pairs& pairs) {
+    std::string out = "[";
+    for (const auto& [first, second] : pairs) out += " " + set_text(first) + "|" + set_text(second);
+    return out + " ]";
+}
+
+void expect_identical_trees(const split_tree& a, const split_tree& b) {
+    ASSERT_EQ(a.n, b.n);
+    ASSERT_EQ(a.d, b.d);
+    ASSERT_EQ(a.records.size(), b.records.size());
+    ASSERT_EQ(a.order.size(), b.order.size());
+    EXPECT_EQ(std::memcmp(a.records.data(), b.records.data(), a.records.size() * sizeof(double)), 0) << "nodes";
+    EXPECT_EQ(std::memcmp(a.order.data(), b.order.data(), a.order.size() * sizeof(int32_t)), 0) << "order";
 }

@@ -1,99 +1,100 @@
 // SPDX-License-Identifier: MIT
-// Helpers shared by the core test suites: point sets (fixed and seeded
-// random), building lists and trees over them, an independent reference
-// for the fair split tree, and the validation of a decomposition.
+// Helpers shared by the core suites: point sets (fixed and seeded random),
+// an independent fair split tree built by the plain recursive definition,
+// the recursive pair search over it, and the one validator of a
+// decomposition. Everything here is plain vectors the caller owns.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <utility>
 #include <vector>
 
+#include "decomposition.h"
 #include "pair_search.h"
 #include "point.h"
-#include "pool.h"
 #include "split_tree.h"
 
-// One record per coordinate list, numbered by position.
-std::vector<point> make_points(std::vector<std::vector<double>> coords);
+// n points in d dimensions, row by row: x[i * d + k].
+struct point_set {
+    int32_t n = 0;
+    int32_t d = 0;
+    std::vector<double> x;
+};
 
-// n points with coordinates uniform in [lo, hi).
-std::vector<point> uniform_points(int32_t n, int32_t d, uint64_t seed, double lo = 0.0, double hi = 1.0);
+// Rows of equal length; d from the first row.
+point_set make_set(const std::vector<std::vector<double>>& rows);
+std::vector<point> as_points(const point_set& set);
 
-// Up to n distinct points with integer coordinates in [0, side): many equal
-// coordinates, and many points exactly on split middles.
-std::vector<point> grid_points(int32_t n, int32_t d, uint64_t seed, int32_t side);
+// Seeded random sets, free of duplicates (later repeats are dropped, so n
+// may come out a little smaller). `grid` has integer coordinates below
+// `side`: ties on every cut plane.
+point_set uniform_points(int32_t n, int32_t d, uint64_t seed, double lo = 0.0, double hi = 1.0);
+point_set grid_points(int32_t n, int32_t d, uint64_t seed, int32_t side);
+point_set cluster_points(int32_t n, int32_t d, uint64_t seed, int32_t clusters, double spread);
+// 2^e on the first axis for e = lo_exp .. hi_exp, other coordinates 0,
+// shuffled unless seed is 0: one octave per level, the deepest trees.
+point_set geometric_line(int32_t lo_exp, int32_t hi_exp, int32_t d, uint64_t seed = 0);
+// The benchmark's geoline: x = 2^(400 i / (n - 1)) shuffled, others 0.
+point_set geoline_points(int32_t n, int32_t d, uint64_t seed);
+point_set without_duplicates(const point_set& set);
 
-// n points in `clusters` tight groups (uniform within `spread` of a centre
-// drawn from [0, 100)).
-std::vector<point> cluster_points(int32_t n, int32_t d, uint64_t seed, int32_t clusters, double spread);
+// The kinds the parametrised suites draw from. `tailed` is a uniform cloud
+// with a geometric tail on the first axis: skewed cuts first, balanced ones
+// after, so the builder switches from sorted lists back to partitioning.
+enum class data_kind { uniform, grid, clusters, geoline, tailed };
+const char* kind_name(data_kind kind);
+point_set sample(data_kind kind, int32_t n, int32_t d, uint64_t seed);
 
-// The points 2^e for e from lo_exp to hi_exp on the first axis (all other
-// coordinates 0), shuffled with `seed` unless it is 0.
-std::vector<point> geometric_line(int32_t lo_exp, int32_t hi_exp, int32_t d, uint64_t seed = 0);
+split_tree build_tree(const point_set& set, int workers = 1);
 
-// The points without later repeats (equal in the first d coordinates),
-// renumbered by position.
-std::vector<point> dedup_points(const std::vector<point>& pts, int32_t d);
-
-// Sets index = position for every record and builds the initial list_set
-// over the first n records.
-list_set* make_lists(std::vector<point>& pts, int32_t n, int32_t d, block_pool& pool);
-
-// make_lists followed by build_split_tree.
-split_node* build_tree(std::vector<point>& pts, int32_t n, int32_t d, block_pool& pool);
-
-// Indices of the leaves, each left subtree before the right one.
-std::vector<int32_t> leaf_order(const split_node* root);
-
-// The fair split tree built by the plain recursive definition: a set of two
-// or more points is cut by the rule of choose_split into the peeled part
-// (right) and the rest (left). Boxes are computed from the points' own
-// coordinates. Built without sorted lists, in O(n^2) at worst.
+// The fair split tree by the plain recursive definition: every set of two
+// or more points is cut by its own box into the peeled side (right) and the
+// rest (left). Boxes come from the coordinates with std::min / std::max.
 struct ref_node {
-    std::vector<int32_t> points;  // the set, ascending index
+    std::vector<int32_t> points;  // ascending index
     std::vector<double> center;
     double radius = 0.0;
     int32_t left = -1;  // positions in ref_tree::nodes, -1 in a leaf
     int32_t right = -1;
-    int32_t first_leaf = 0;  // the set's run starts here in the leaf order
+    int32_t first_leaf = 0;
 };
 
 struct ref_tree {
     std::vector<ref_node> nodes;  // nodes[0] is the root
 };
 
-ref_tree reference_tree(const std::vector<point>& pts, int32_t n, int32_t d);
+ref_tree reference_tree(const point_set& set);
 
-// Box of a point set computed from the coordinates, the arithmetic of
-// compute_box.
-void box_of(const std::vector<point>& pts, const int32_t* set, std::size_t count, int32_t d,
-            std::vector<double>& center, double& radius);
-void box_of(const std::vector<point>& pts, const std::vector<int32_t>& set, int32_t d,
-            std::vector<double>& center, double& radius);
+// The leaf walk: point indices, each left subtree before the right one.
+std::vector<int32_t> leaf_order(const ref_tree& ref);
 
-// Compares a built tree with the reference node by node: shape, leaf
-// points, sizes, centres and radii (exactly).
-void expect_tree_matches_reference(const split_node* root, const ref_tree& ref, int32_t d);
+// Node for node in preorder: shape, positions of the children, sizes,
+// first_leaf, centres and radii bit for bit, the leaves' points and the
+// leaf order.
+void expect_tree_matches_reference(const split_tree& tree, const ref_tree& ref);
 
-// A pair with its two sets spelled out as index lists.
-using index_pair = std::pair<std::vector<int32_t>, std::vector<int32_t>>;
-using index_pairs = std::vector<index_pair>;
+// The whole tree as nested "(left right)" with leaves as point indices.
+std::string tree_shape(const split_tree& tree);
 
-// The pairs of a result with their runs read from its leaf order.
-index_pairs expand_pairs(const pair_list& list);
+// The recursive search over the reference tree, pairs as runs of its leaf
+// order, in the order the search defines.
+std::vector<separated_pair> reference_pairs(const ref_tree& ref, double s, int32_t d);
+void expect_same_pairs(const raw_array<separated_pair>& got, const std::vector<separated_pair>& want);
 
-// Leaf order of the reference tree, each left subtree before the right one.
-std::vector<int32_t> reference_leaf_order(const ref_tree& ref);
+// Leaf order a permutation of 0 .. n-1, runs inside it and non-empty, no
+// index in both sets of a pair, every unordered pair of points in exactly
+// one pair, and every pair well separated for s by boxes recomputed from
+// the coordinates, unless both sets are single points or the larger radius
+// is below sqrt(DBL_MIN).
+void expect_valid_decomposition(const point_set& set, double s, const raw_array<int32_t>& order,
+                                const raw_array<separated_pair>& pairs);
 
-// The decomposition by the recursive search over the reference tree, in
-// the order the search defines: the reference leaf order and the runs.
-pair_list reference_pairs(const ref_tree& ref, double s, int32_t d);
+// The pairs as index lists, read from the leaf order.
+using index_pairs = std::vector<std::pair<std::vector<int32_t>, std::vector<int32_t>>>;
+index_pairs expand_pairs(const raw_array<int32_t>& order, const raw_array<separated_pair>& pairs);
+std::string text(const index_pairs& pairs);
 
-// The result's leaf order a permutation of the first n indices and every
-// run inside it; then every unordered pair of distinct indices among the
-// first n covered by exactly one pair, no index in both sets of a pair, and
-// every pair of sets well separated for s by its bounding-box balls
-// (recomputed from the coordinates), unless both sets are single points.
-void expect_valid_decomposition(int32_t n, int32_t d, double s, const std::vector<point>& pts,
-                                const pair_list& pairs);
+// Exact array equality of two trees, e.g. built with different workers.
+void expect_identical_trees(const split_tree& a, const split_tree& b);

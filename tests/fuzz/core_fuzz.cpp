@@ -1,30 +1,35 @@
 // SPDX-License-Identifier: MIT
 // libFuzzer target for the core: arbitrary bytes become n, d, s and points.
-// Mode 0 takes the module's road (check_input, then the driver); mode 1
-// skips the checks for input that is only structurally sound (finite
-// coordinates, duplicates allowed), where the core must either throw
-// std::runtime_error or return a covering decomposition.
+// Mode 0 takes the module's road (build_lumo with every check) on points of
+// varying length. Mode 1 hands finite, unchecked rows, duplicates allowed,
+// straight to build_split_tree and search_pairs, which must either throw
+// coincident_points or return a covering decomposition.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <set>
 #include <stdexcept>
-#include <utility>
 #include <vector>
 
-#include "checks.h"
-#include "pair_search.h"
+#include "decomposition.h"
 
 namespace {
 
 struct byte_reader {
     const uint8_t* data;
     size_t size;
+    uint64_t state;  // fills in once the input is used up
+
     template <typename T>
     T take() {
         T value{};
+        if (size == 0) {
+            state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+            const uint64_t bits = state >> 16;
+            std::memcpy(&value, &bits, sizeof(T) < sizeof bits ? sizeof(T) : sizeof bits);
+            return value;
+        }
         const size_t k = size < sizeof(T) ? size : sizeof(T);
         std::memcpy(&value, data, k);
         data += k;
@@ -33,42 +38,55 @@ struct byte_reader {
     }
 };
 
-// A coordinate from a small alphabet of troublesome values or raw bits.
+// A coordinate from small integers, powers of two (skewed cuts), a few
+// troublesome values, or raw bits.
 double coordinate(byte_reader& in) {
-    static const double special[] = {0.0, -0.0, 1.0, -1.0, 2.0, 0.5, 5e-324, 1e-170, 1e308, -1e308,
-                                     NAN, INFINITY, -INFINITY, 3.0, 1e-300, 7.0};
+    if (in.size == 0) {
+        // Past the input: distinct values, half of them on a geometric
+        // line, so that large sets still build.
+        const auto bits = in.take<uint64_t>();
+        const double unit = static_cast<double>(bits >> 11) * 0x1.0p-53;
+        return (bits & 1) != 0 ? std::ldexp(1.0 + unit, static_cast<int>(bits % 400)) : unit;
+    }
+    static const double special[] = {0.0,  -0.0,   1.0,     -1.0,   0.5,        5e-324,  1e-170, 1e154,
+                                     1e308, -1e308, 8.9e307, 3e-300, NAN,        INFINITY, -INFINITY, 7.0};
     const uint8_t tag = in.take<uint8_t>();
-    if (tag < 0xc0) return static_cast<double>(tag % 8);
+    if (tag < 0x80) return static_cast<double>(tag % 16);
+    if (tag < 0xc0) return std::ldexp(1.0, (tag % 64) * 8 - 256);
     if (tag < 0xf0) return special[tag % 16];
     return in.take<double>();
 }
 
-void check_covering(int32_t n, const pair_list& result) {
-    if (result.order.size() != static_cast<size_t>(n)) std::abort();
-    std::vector<bool> listed(static_cast<size_t>(n), false);
-    for (int32_t i : result.order) {
-        if (i < 0 || i >= n || listed[static_cast<size_t>(i)]) std::abort();
-        listed[static_cast<size_t>(i)] = true;
+// The leaf order a permutation, runs inside it, every unordered pair of
+// points in exactly one pair.
+void check_covering(int32_t n, const raw_array<int32_t>& order, const raw_array<separated_pair>& pairs) {
+    const auto count = static_cast<size_t>(n);
+    if (order.size() != count) std::abort();
+    std::vector<uint8_t> seen(count, 0);
+    for (int32_t i : order) {
+        if (i < 0 || i >= n || seen[static_cast<size_t>(i)]++) std::abort();
     }
-    std::set<std::pair<int32_t, int32_t>> seen;
-    for (const auto& pair : result.pairs) {
-        if (pair.first.count < 1 || pair.second.count < 1) std::abort();
+    std::vector<uint8_t> covered(count * count, 0);
+    size_t total = 0;
+    for (const separated_pair& pair : pairs) {
         for (const index_run* run : {&pair.first, &pair.second})
-            if (run->start < 0 || run->start > n - run->count) std::abort();
-        for (int32_t a : set_indices(result, pair.first))
-            for (int32_t b : set_indices(result, pair.second)) {
-                if (a == b) std::abort();
-                if (!seen.emplace(a < b ? a : b, a < b ? b : a).second) std::abort();
+            if (run->count < 1 || run->start < 0 || run->start > n - run->count) std::abort();
+        const int32_t* first = order.data() + pair.first.start;
+        const int32_t* second = order.data() + pair.second.start;
+        for (int32_t j = 0; j < pair.first.count; ++j)
+            for (int32_t k = 0; k < pair.second.count; ++k) {
+                const int32_t a = first[j];
+                const int32_t b = second[k];
+                const size_t lo = static_cast<size_t>(a < b ? a : b);
+                const size_t hi = static_cast<size_t>(a < b ? b : a);
+                if (a == b || covered[lo * count + hi]++) std::abort();
+                ++total;
             }
     }
-    if (seen.size() != static_cast<size_t>(n) * static_cast<size_t>(n - 1) / 2) std::abort();
+    if (total != count * (count - 1) / 2) std::abort();
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    byte_reader in{data, size};
-    const uint8_t mode = in.take<uint8_t>() & 1;
+int checked_road(byte_reader& in) {
     const int32_t count = in.take<uint8_t>() % 48;
     const int32_t n = static_cast<int32_t>(in.take<uint8_t>() % 52) - 2;
     const int32_t d = static_cast<int32_t>(in.take<uint8_t>() % 7) - 1;
@@ -80,31 +98,44 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (int32_t k = 0; k < dims; ++k) values.push_back(coordinate(in));
         points.emplace_back(values);
     }
-
-    if (mode == 0) {
-        try {
-            check_input(n, d, s, points);
-        } catch (const std::invalid_argument&) {
-            return 0;
-        } catch (const std::length_error&) {
-            return 0;
-        }
-        check_covering(n, build_lumo(n, d, s, points));
-        return 0;
-    }
-
-    if (n < 1 || d < 1 || static_cast<size_t>(n) > points.size() || !std::isfinite(s)) return 0;
-    for (int32_t i = 0; i < n; ++i) {
-        const auto& c = points[static_cast<size_t>(i)].coord;
-        if (c.size() < static_cast<size_t>(d)) return 0;
-        for (int32_t k = 0; k < d; ++k)
-            if (!std::isfinite(c[static_cast<size_t>(k)])) return 0;
-    }
+    interrupt never;
     try {
-        const pair_list pairs = build_lumo(n, d, s, points);
-        check_covering(n, pairs);
-    } catch (const std::runtime_error&) {
-        // coincident points met inside the construction
+        const pair_list result = build_lumo(n, d, s, points, never);
+        check_covering(n, result.order, result.pairs);
+    } catch (const std::invalid_argument&) {
+    } catch (const std::length_error&) {
     }
     return 0;
+}
+
+int unchecked_road(byte_reader& in) {
+    // Mostly small sets, which run fast; one in 32 from 256 to 480 points,
+    // large enough for the sorted lists.
+    const uint8_t size_tag = in.take<uint8_t>();
+    const int32_t n = size_tag < 0xf8 ? 1 + size_tag % 64 : 256 + (size_tag - 0xf8) * 32;
+    const int32_t d = 1 + in.take<uint8_t>() % 5;
+    const int workers = 1 + in.take<uint8_t>() % 3;
+    double s = coordinate(in);
+    if (!std::isfinite(s)) s = 1.0;
+    std::vector<double> x(static_cast<size_t>(n) * static_cast<size_t>(d));
+    for (double& v : x) {
+        v = coordinate(in);
+        if (!std::isfinite(v)) v = 0.0;
+    }
+    interrupt never;
+    try {
+        const split_tree tree = build_split_tree(x.data(), n, d, workers, never);
+        check_covering(n, tree.order, search_pairs(tree, s, workers, never));
+    } catch (const coincident_points&) {
+    }
+    return 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    uint64_t seed = 0x9e3779b97f4a7c15ULL;
+    for (size_t i = 0; i < size; ++i) seed = (seed ^ data[i]) * 0x100000001b3ULL;
+    byte_reader in{data, size, seed};
+    return (in.take<uint8_t>() & 1) == 0 ? checked_road(in) : unchecked_road(in);
 }
