@@ -178,6 +178,37 @@ std::vector<search_task> plan(searcher<D>& search, int32_t n, int workers) {
     return tasks;
 }
 
+// Calls body(i) for every i below count on up to `workers` threads, the
+// calling one among them, handing out the indices in increasing order. The
+// first exception stops the handing out and is thrown again here.
+template <typename Body>
+void for_each_index(int workers, size_t count, const Body& body) {
+    std::atomic<size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::exception_ptr error;
+    std::mutex error_mutex;
+    auto work = [&] {
+        try {
+            for (size_t i = next++; i < count && !failed.load(); i = next++) body(i);
+        } catch (...) {
+            std::lock_guard<std::mutex> lock(error_mutex);
+            if (!error) error = std::current_exception();
+            failed = true;
+        }
+    };
+    std::vector<std::thread> threads;
+    try {
+        for (int w = 1; w < workers && static_cast<size_t>(w) < count; ++w) threads.emplace_back(work);
+    } catch (...) {
+        failed = true;
+        for (auto& t : threads) t.join();
+        throw;
+    }
+    work();
+    for (auto& t : threads) t.join();
+    if (error) std::rethrow_exception(error);
+}
+
 template <int D>
 raw_array<separated_pair> search_all(const split_tree& tree, double s, int workers, interrupt& stop) {
     raw_array<separated_pair> out;
@@ -192,43 +223,19 @@ raw_array<separated_pair> search_all(const split_tree& tree, double s, int worke
         tasks = plan(search, tree.n, workers);
     }
     std::vector<raw_array<separated_pair>> parts(tasks.size());
-    std::atomic<size_t> next{0};
-    std::atomic<bool> failed{false};
-    std::exception_ptr error;
-    std::mutex error_mutex;
-    auto work = [&] {
-        try {
-            searcher<D> search(tree, s, stop);
-            for (size_t i = next++; i < tasks.size() && !failed.load(); i = next++) search.run(tasks[i], parts[i]);
-        } catch (...) {
-            std::lock_guard<std::mutex> lock(error_mutex);
-            if (!error) error = std::current_exception();
-            failed = true;
-        }
-    };
-    std::vector<std::thread> threads;
-    try {
-        for (int w = 1; w < workers && static_cast<size_t>(w) < tasks.size(); ++w) threads.emplace_back(work);
-    } catch (...) {
-        failed = true;
-        for (auto& t : threads) t.join();
-        throw;
-    }
-    work();
-    for (auto& t : threads) t.join();
-    if (error) std::rethrow_exception(error);
-
-    size_t total = 0;
-    for (const auto& part : parts) total += part.size();
-    // The first part's block grows in place into the whole result.
-    out = std::move(parts[0]);
-    size_t at = out.size();
-    out.resize(total);
-    for (size_t i = 1; i < parts.size(); ++i) {
-        if (parts[i].size() > 0) std::memcpy(out.data() + at, parts[i].data(), parts[i].size() * sizeof(separated_pair));
-        at += parts[i].size();
+    for_each_index(workers, tasks.size(), [&](size_t i) {
+        searcher<D> search(tree, s, stop);
+        search.run(tasks[i], parts[i]);
+    });
+    // The parts end to end, copied by all workers at once: the copying is
+    // bound by touching the fresh memory of the result.
+    std::vector<size_t> offset(parts.size() + 1, 0);
+    for (size_t i = 0; i < parts.size(); ++i) offset[i + 1] = offset[i] + parts[i].size();
+    out.resize(offset.back());
+    for_each_index(workers, parts.size(), [&](size_t i) {
+        if (parts[i].size() > 0) std::memcpy(out.data() + offset[i], parts[i].data(), parts[i].size() * sizeof(separated_pair));
         parts[i] = raw_array<separated_pair>();
-    }
+    });
     return out;
 }
 

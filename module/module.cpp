@@ -344,6 +344,12 @@ coordinates from_sequence(const py::handle& points) {
 
 coordinates read_points(const py::handle& points) {
     if (PyObject_CheckBuffer(points.ptr()) != 0 && !PyBytes_Check(points.ptr())) return from_buffer(points);
+    // Array-likes of other libraries (data frames, tensors) hand over a
+    // NumPy array.
+    if (py::hasattr(points, "__array__")) {
+        const py::object array = points.attr("__array__")();
+        if (PyObject_CheckBuffer(array.ptr()) != 0) return from_buffer(array);
+    }
     // An array-like that is not a buffer (NumPy datetime arrays, for one)
     // but carries a dtype: say what it holds.
     if (py::hasattr(points, "dtype") && py::hasattr(points, "shape")) return from_buffer(points);
