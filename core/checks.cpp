@@ -9,7 +9,6 @@
 #include <stdexcept>
 #include <string>
 
-#include "raw_array.h"
 
 namespace {
 
@@ -66,9 +65,9 @@ void check_arguments(int32_t n, int32_t d, double s, const std::vector<point>& p
     }
 }
 
-std::vector<double> gather_coordinates(int32_t n, int32_t d, const std::vector<point>& points) {
+raw_array<double> gather_coordinates(int32_t n, int32_t d, const std::vector<point>& points) {
     const size_t dims = static_cast<size_t>(d);
-    std::vector<double> x(static_cast<size_t>(n) * dims);
+    raw_array<double> x(static_cast<size_t>(n) * dims);
     for (size_t i = 0; i < static_cast<size_t>(n); ++i)
         std::memcpy(x.data() + i * dims, points[i].coord.data(), dims * sizeof(double));
     return x;

@@ -10,6 +10,7 @@
 
 #include "interrupt.h"
 #include "point.h"
+#include "raw_array.h"
 
 // The arguments of build_lumo, apart from the coordinate values: throws
 // std::length_error("vector too long") for a negative d, and
@@ -23,7 +24,7 @@ void check_separation(double s);
 
 // The first d coordinates of the first n points, row by row: x[i * d + k].
 // The caller has checked the arguments. Throws std::bad_alloc.
-std::vector<double> gather_coordinates(int32_t n, int32_t d, const std::vector<point>& points);
+raw_array<double> gather_coordinates(int32_t n, int32_t d, const std::vector<point>& points);
 
 // The values of n points in d dimensions, x[i * d + k] (n, d >= 1): every
 // value finite, the extent max - min of every dimension finite, and the

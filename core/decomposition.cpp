@@ -5,6 +5,18 @@
 
 #include "checks.h"
 
+split_tree checked_tree(raw_array<double>& x, int32_t n, int32_t d, int workers, interrupt& stop) {
+    check_coordinates(x.data(), n, d, stop);
+    try {
+        return build_split_tree(x, n, d, workers, stop);
+    } catch (const coincident_points&) {
+        // The builder finds equal points for free; naming them takes a
+        // search of its own (the builder has handed the values back).
+        check_distinct(x.data(), n, d, stop);
+        throw;
+    }
+}
+
 split_tree checked_tree(const double* x, int32_t n, int32_t d, int workers, interrupt& stop) {
     check_coordinates(x, n, d, stop);
     try {
@@ -28,7 +40,7 @@ pair_list decompose(const split_tree& tree, double s, int workers, interrupt& st
 
 pair_list build_lumo(int32_t n, int32_t d, double s, const std::vector<point>& points, interrupt& stop) {
     check_arguments(n, d, s, points);
-    const std::vector<double> x = gather_coordinates(n, d, points);
-    const split_tree tree = checked_tree(x.data(), n, d, 1, stop);
+    raw_array<double> x = gather_coordinates(n, d, points);
+    const split_tree tree = checked_tree(x, n, d, 1, stop);
     return decompose(tree, s, 1, stop);
 }

@@ -25,6 +25,8 @@ struct pair_list {
 // check_coordinates; equal points are reported as check_distinct reports
 // them. Throws std::invalid_argument for rejected input.
 split_tree checked_tree(const double* x, int32_t n, int32_t d, int workers, interrupt& stop);
+// The same from n * d values that the builder takes over (x is left empty).
+split_tree checked_tree(raw_array<double>& x, int32_t n, int32_t d, int workers, interrupt& stop);
 
 // The decomposition for s of a tree made by checked_tree. Throws
 // std::invalid_argument for a non-finite s.

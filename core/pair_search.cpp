@@ -178,18 +178,17 @@ std::vector<search_task> plan(searcher<D>& search, int32_t n, int workers) {
     return tasks;
 }
 
-// Calls body(i) for every i below count on up to `workers` threads, the
-// calling one among them, handing out the indices in increasing order. The
-// first exception stops the handing out and is thrown again here.
+// Runs body(w, failed) on `workers` threads at once, the calling one as
+// w = 0. `failed` turns true when a worker has thrown; the first exception
+// is thrown again here once all have returned.
 template <typename Body>
-void for_each_index(int workers, size_t count, const Body& body) {
-    std::atomic<size_t> next{0};
-    std::atomic<bool> failed{false};
+void run_workers(int workers, const Body& body) {
     std::exception_ptr error;
     std::mutex error_mutex;
-    auto work = [&] {
+    std::atomic<bool> failed{false};
+    auto work = [&](int w) {
         try {
-            for (size_t i = next++; i < count && !failed.load(); i = next++) body(i);
+            body(w, failed);
         } catch (...) {
             std::lock_guard<std::mutex> lock(error_mutex);
             if (!error) error = std::current_exception();
@@ -198,13 +197,12 @@ void for_each_index(int workers, size_t count, const Body& body) {
     };
     std::vector<std::thread> threads;
     try {
-        for (int w = 1; w < workers && static_cast<size_t>(w) < count; ++w) threads.emplace_back(work);
+        for (int w = 1; w < workers; ++w) threads.emplace_back(work, w);
     } catch (...) {
-        failed = true;
         for (auto& t : threads) t.join();
         throw;
     }
-    work();
+    work(0);
     for (auto& t : threads) t.join();
     if (error) std::rethrow_exception(error);
 }
@@ -222,19 +220,47 @@ raw_array<separated_pair> search_all(const split_tree& tree, double s, int worke
         searcher<D> search(tree, s, stop);
         tasks = plan(search, tree.n, workers);
     }
-    std::vector<raw_array<separated_pair>> parts(tasks.size());
-    for_each_index(workers, tasks.size(), [&](size_t i) {
+    // The calling thread takes tasks from the front and writes their pairs
+    // straight into the result; the other workers take them from the back
+    // into buffers of their own, a task's pairs one stretch of a buffer.
+    // Only the back part is copied into place at the end.
+    struct stretch {
+        int worker;
+        size_t begin;
+        size_t end;
+    };
+    std::vector<raw_array<separated_pair>> buffers(static_cast<size_t>(workers));
+    std::vector<stretch> made(tasks.size());
+    std::mutex claim;
+    size_t front = 0;
+    size_t back = tasks.size();
+    run_workers(workers, [&](int w, const std::atomic<bool>& failed) {
+        raw_array<separated_pair>& buffer = w == 0 ? out : buffers[static_cast<size_t>(w)];
         searcher<D> search(tree, s, stop);
-        search.run(tasks[i], parts[i]);
+        for (;;) {
+            size_t i = 0;
+            {
+                std::lock_guard<std::mutex> lock(claim);
+                if (front == back || failed.load()) return;
+                i = w == 0 ? front++ : --back;
+            }
+            const size_t begin = buffer.size();
+            search.run(tasks[i], buffer);
+            made[i] = stretch{w, begin, buffer.size()};
+        }
     });
-    // The parts end to end, copied by all workers at once: the copying is
-    // bound by touching the fresh memory of the result.
-    std::vector<size_t> offset(parts.size() + 1, 0);
-    for (size_t i = 0; i < parts.size(); ++i) offset[i + 1] = offset[i] + parts[i].size();
+    std::vector<size_t> offset(tasks.size() + 1, 0);
+    for (size_t i = 0; i < tasks.size(); ++i) offset[i + 1] = offset[i] + (made[i].end - made[i].begin);
     out.resize(offset.back());
-    for_each_index(workers, parts.size(), [&](size_t i) {
-        if (parts[i].size() > 0) std::memcpy(out.data() + offset[i], parts[i].data(), parts[i].size() * sizeof(separated_pair));
-        parts[i] = raw_array<separated_pair>();
+    const size_t copied = front;
+    std::atomic<size_t> next{copied};
+    run_workers(workers, [&](int, const std::atomic<bool>&) {
+        for (size_t i = next++; i < tasks.size(); i = next++) {
+            const stretch& part = made[i];
+            if (part.end > part.begin)
+                std::memcpy(out.data() + offset[i], buffers[static_cast<size_t>(part.worker)].data() + part.begin,
+                            (part.end - part.begin) * sizeof(separated_pair));
+        }
     });
     return out;
 }

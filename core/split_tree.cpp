@@ -99,13 +99,14 @@ struct workspace {
 
 class builder {
 public:
-    builder(const double* x, int32_t n, int32_t d, int workers, interrupt& stop, split_tree& tree)
-        : n_(n), d_(d), dims_(static_cast<size_t>(d)), workers_(workers), stop_(stop), tree_(tree) {
-        xs_.resize(static_cast<size_t>(n) * dims_);
+    builder(raw_array<double>&& x, int32_t n, int32_t d, int workers, interrupt& stop, split_tree& tree)
+        : n_(n), d_(d), dims_(static_cast<size_t>(d)), workers_(workers), stop_(stop), tree_(tree),
+          xs_(std::move(x)) {
+        assert(xs_.size() == static_cast<size_t>(n) * dims_);
         // Adding 0.0 turns -0.0 into 0.0 and leaves every other value as it
         // is: boxes then do not depend on which of two equal zeros a scan
         // meets first, and neither does the sign of a zero centre.
-        for (size_t i = 0; i < xs_.size(); ++i) xs_[i] = x[i] + 0.0;
+        for (double& v : xs_) v += 0.0;
         idx_.resize(static_cast<size_t>(n));
         for (int32_t i = 0; i < n; ++i) idx_[static_cast<size_t>(i)] = i;
         tree.records.resize(tree.node_count() * tree.node_stride());
@@ -128,6 +129,15 @@ public:
         work();
         for (auto& t : threads) t.join();
         if (error_) std::rethrow_exception(error_);
+    }
+
+    // The working values back in input order. Sets are split in place, and
+    // every worker stops between two sets, so that positions and indices
+    // always move together.
+    void give_back(raw_array<double>& x) {
+        x.resize(xs_.size());
+        for (size_t p = 0; p < idx_.size(); ++p)
+            std::memcpy(&x[static_cast<size_t>(idx_[p]) * dims_], &xs_[p * dims_], dims_ * sizeof(double));
     }
 
 private:
@@ -601,11 +611,23 @@ thread_local int64_t builder::work_ = 0;
 
 }  // namespace
 
-split_tree build_split_tree(const double* x, int32_t n, int32_t d, int workers, interrupt& stop) {
+split_tree build_split_tree(raw_array<double>& x, int32_t n, int32_t d, int workers, interrupt& stop) {
     assert(n >= 1 && d >= 1 && workers >= 1);
     split_tree tree;
     tree.n = n;
     tree.d = d;
-    builder(x, n, d, workers, stop, tree).run();
+    builder build(std::move(x), n, d, workers, stop, tree);
+    try {
+        build.run();
+    } catch (const coincident_points&) {
+        build.give_back(x);
+        throw;
+    }
     return tree;
+}
+
+split_tree build_split_tree(const double* x, int32_t n, int32_t d, int workers, interrupt& stop) {
+    raw_array<double> copy(static_cast<size_t>(n) * static_cast<size_t>(d));
+    std::memcpy(copy.data(), x, copy.size() * sizeof(double));
+    return build_split_tree(copy, n, d, workers, stop);
 }

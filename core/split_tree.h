@@ -63,5 +63,9 @@ struct coincident_points : std::runtime_error {
 // extents; equal points make it throw coincident_points. O(d n log n) when
 // no point lies exactly on a cut; polls `stop` as it goes.
 split_tree build_split_tree(const double* x, int32_t n, int32_t d, int workers, interrupt& stop);
+// The same, taking over the n * d values of x as its working copy: x is
+// left empty, except after coincident_points, when it holds the values
+// again in their order (-0.0 read as 0.0) for the caller to name them.
+split_tree build_split_tree(raw_array<double>& x, int32_t n, int32_t d, int workers, interrupt& stop);
 
 static_assert(sizeof(split_node) % sizeof(double) == 0, "a centre follows each node record");

@@ -144,7 +144,7 @@ namespace {
 struct coordinates {
     int32_t n = 0;
     int32_t d = 0;
-    std::vector<double> x;
+    raw_array<double> x;
 };
 
 std::string shape_text(const std::vector<Py_ssize_t>& shape) {
@@ -173,8 +173,8 @@ std::string type_name(const py::handle& value) {
                          "sequences of numbers (" + type_name(points) + " given)");
 }
 
-// One element of a buffer as a double; false for formats that are not real
-// numbers.
+// One element of a buffer as a double, its bytes reversed first when the
+// buffer has the other byte order.
 template <typename T>
 double read_as(const char* at, bool swap) {
     T value;
@@ -314,7 +314,7 @@ coordinates from_sequence(const py::handle& points) {
                                       std::to_string(d) + " and point " + std::to_string(i) + " has " +
                                       std::to_string(count));
             }
-            out.x.insert(out.x.end(), p.coord.begin(), p.coord.end());
+            for (const double v : p.coord) out.x.push_back(v);
             continue;
         }
         if (PyUnicode_Check(row.ptr()) || PyBytes_Check(row.ptr()) || !PySequence_Check(row.ptr())) {
@@ -403,7 +403,7 @@ tree_object make_tree(const py::object& points, int workers) {
     coordinates input = read_points(points);
     const int threads = worker_count(workers);
     auto tree = without_lock([&](interrupt& stop) {
-        return std::make_shared<const split_tree>(checked_tree(input.x.data(), input.n, input.d, threads, stop));
+        return std::make_shared<const split_tree>(checked_tree(input.x, input.n, input.d, threads, stop));
     });
     return tree_object{std::move(tree)};
 }
