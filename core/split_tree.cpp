@@ -118,6 +118,14 @@ public:
     void run() {
         std::vector<double> box(2 * dims_);
         bounding_box(0, n_, box.data());
+        constant_box_ = box;
+        line_of_.assign(dims_, -1);
+        for (int32_t k = 0; k < d_; ++k) {
+            if (box[dims_ + static_cast<size_t>(k)] > box[static_cast<size_t>(k)]) {
+                line_of_[static_cast<size_t>(k)] = static_cast<int32_t>(active_.size());
+                active_.push_back(k);
+            }
+        }
         shared_.push_back(shared_task{build_task{0, n_, 0, false}, std::move(box)});
         const int helpers = std::min(workers_ - 1, n_ / shared_min);
         std::vector<std::thread> threads;
@@ -321,7 +329,8 @@ private:
         int32_t rest = task.count;
         int32_t node = task.node;
         if (task.listed) {
-            for (int32_t k = 0; k < d_; ++k) {
+            std::copy(constant_box_.begin(), constant_box_.end(), box);
+            for (const int32_t k : active_) {
                 box[k] = xs(ranked(k, lo), k);
                 box[d_ + k] = xs(ranked(k, lo + rest - 1), k);
             }
@@ -373,6 +382,7 @@ private:
         int32_t dim = 0;
         double mid = 0.0;
         choose_cut(box, &dim, &mid);
+        if (line_of_[static_cast<size_t>(dim)] < 0) throw coincident_points();
         const int32_t limit = count / skew_ratio;
         for (int32_t c = 0; c <= limit; ++c) {
             if (xs(ranked(dim, lo + c), dim) > mid) return true;
@@ -435,46 +445,45 @@ private:
     // new sets in list order, so that they are listed too.
     void sorted_rounds(int32_t lo, int32_t count, int32_t half, int32_t node, bool listed, workspace& ws) {
         const size_t m = static_cast<size_t>(count);
-        // Per dimension t, over list positions q: lists[t*m + q] is a point
-        // (as position - lo), where[t*m + u] its list position.
+        const size_t lines = active_.size();
+        // One list per dimension in which the points differ at all, over
+        // list positions q: lists[a*m + q] is a point (as position - lo) of
+        // list a, where[a*m + u] its position there.
         raw_array<int32_t>& lists = ws.lists;
-        lists.resize(dims_ * m);
+        lists.resize(lines * m);
         if (listed) {
-            for (size_t t = 0; t < dims_; ++t)
-                for (size_t q = 0; q < m; ++q)
-                    lists[t * m + q] = ranked(static_cast<int32_t>(t), lo + static_cast<int32_t>(q)) - lo;
+            for (size_t a = 0; a < lines; ++a)
+                for (size_t q = 0; q < m; ++q) lists[a * m + q] = ranked(active_[a], lo + static_cast<int32_t>(q)) - lo;
         } else {
             raw_array<uint64_t>& keys = ws.keys;
             raw_array<int32_t>& ids = ws.ids;
-            for (size_t t = 0; t < dims_; ++t) {
+            for (size_t a = 0; a < lines; ++a) {
                 keys.resize(m);
                 ids.resize(m);
                 for (size_t u = 0; u < m; ++u) {
-                    keys[u] = sort_key(xs(lo + static_cast<int32_t>(u), static_cast<int32_t>(t)));
+                    keys[u] = sort_key(xs(lo + static_cast<int32_t>(u), active_[a]));
                     ids[u] = static_cast<int32_t>(u);
                 }
                 sort_by_key(keys, ids, ws.key_tmp, ws.id_tmp, stop_);
-                std::copy(ids.begin(), ids.end(), lists.begin() + t * m);
+                std::copy(ids.begin(), ids.end(), lists.begin() + a * m);
             }
         }
         raw_array<int32_t>& where = ws.where;
         raw_array<int32_t>& next = ws.next;
         raw_array<int32_t>& prev = ws.prev;
-        where.resize(dims_ * m);
-        next.resize(dims_ * m);
-        prev.resize(dims_ * m);
-        std::vector<int32_t> head(dims_, 0);
-        std::vector<int32_t> tail(dims_, count - 1);
-        for (size_t t = 0; t < dims_; ++t) {
+        where.resize(lines * m);
+        next.resize(lines * m);
+        prev.resize(lines * m);
+        std::vector<int32_t> head(lines, 0);
+        std::vector<int32_t> tail(lines, count - 1);
+        for (size_t a = 0; a < lines; ++a) {
             for (size_t q = 0; q < m; ++q) {
-                where[t * m + static_cast<size_t>(lists[t * m + q])] = static_cast<int32_t>(q);
-                next[t * m + q] = q + 1 < m ? static_cast<int32_t>(q + 1) : -1;
-                prev[t * m + q] = static_cast<int32_t>(q) - 1;
+                where[a * m + static_cast<size_t>(lists[a * m + q])] = static_cast<int32_t>(q);
+                next[a * m + q] = q + 1 < m ? static_cast<int32_t>(q + 1) : -1;
+                prev[a * m + q] = static_cast<int32_t>(q) - 1;
             }
         }
-        auto value = [&](size_t t, int32_t q) {
-            return xs(lo + lists[t * m + static_cast<size_t>(q)], static_cast<int32_t>(t));
-        };
+        auto value = [&](size_t a, int32_t q) { return xs(lo + lists[a * m + static_cast<size_t>(q)], active_[a]); };
 
         // group[u]: 0 while u remains, else the round that peeled it.
         raw_array<int32_t>& group = ws.group;
@@ -486,18 +495,20 @@ private:
             int32_t node;
         };
         std::vector<peeled_set> peeled;
-        std::vector<double> box(2 * dims_);
+        std::vector<double> box(constant_box_);
         int32_t rest = count;
         while (rest > half) {
-            for (size_t t = 0; t < dims_; ++t) {
-                box[t] = value(t, head[t]);
-                box[dims_ + t] = value(t, tail[t]);
+            for (size_t a = 0; a < lines; ++a) {
+                box[static_cast<size_t>(active_[a])] = value(a, head[a]);
+                box[dims_ + static_cast<size_t>(active_[a])] = value(a, tail[a]);
             }
             make_node(node, lo, rest, box.data());
             int32_t dim = 0;
             double mid = 0.0;
             choose_cut(box.data(), &dim, &mid);
-            const size_t list = static_cast<size_t>(dim);
+            const int32_t line = line_of_[static_cast<size_t>(dim)];
+            if (line < 0) throw coincident_points();
+            const size_t list = static_cast<size_t>(line);
             int32_t a = head[list];
             int32_t b = tail[list];
             int32_t k = 0;
@@ -520,7 +531,7 @@ private:
                 const int32_t u = lists[list * m + static_cast<size_t>(q)];
                 q = low_end ? next[list * m + static_cast<size_t>(q)] : prev[list * m + static_cast<size_t>(q)];
                 group[static_cast<size_t>(u)] = round;
-                for (size_t t = 0; t < dims_; ++t) {
+                for (size_t t = 0; t < lines; ++t) {
                     const size_t base = t * m;
                     const int32_t x = where[base + static_cast<size_t>(u)];
                     const int32_t before = prev[base + static_cast<size_t>(x)];
@@ -546,8 +557,8 @@ private:
 
         // Distribution. The remainder keeps positions lo .. lo + rest; the
         // set of round i the ones given above. Points take their new
-        // positions in the order of list 0, and every list is dealt out in
-        // its own order, so that each new set is listed.
+        // positions in the order of the first list, and every list is dealt
+        // out in its own order, so that each new set is listed.
         std::vector<int32_t> cursor(peeled.size() + 1);
         auto restart = [&] {
             cursor[0] = lo;
@@ -573,11 +584,11 @@ private:
             std::memcpy(&xs(lo, 0), rows.data(), rows.size() * sizeof(double));
             std::memcpy(&idx_[static_cast<size_t>(lo)], ids.data(), m * sizeof(int32_t));
         }
-        for (size_t t = 0; t < dims_; ++t) {
+        for (size_t a = 0; a < lines; ++a) {
             restart();
             for (size_t q = 0; q < m; ++q) {
-                const auto u = static_cast<size_t>(lists[t * m + q]);
-                ranked(static_cast<int32_t>(t), cursor[static_cast<size_t>(group[u])]++) = moved[u];
+                const auto u = static_cast<size_t>(lists[a * m + q]);
+                ranked(active_[a], cursor[static_cast<size_t>(group[u])]++) = moved[u];
             }
         }
         for (const peeled_set& set : peeled) push(ws.stack, ws.boxes, build_task{set.lo, set.count, set.node, true}, box.data());
@@ -595,8 +606,15 @@ private:
     raw_array<double> xs_;
     raw_array<int32_t> idx_;
     // For listed sets: ranked(t, lo .. lo + count) are the set's positions
-    // ascending in coordinate t. Made on first use.
+    // ascending in coordinate t, for the dimensions in active_.
     raw_array<int32_t> ranked_;
+    // The dimensions in which the points differ at all (line_of_ gives
+    // their place in active_, -1 for the others), and the box of all points:
+    // in the other dimensions every set's box is the same, and sorted lists
+    // are only kept for the active ones (points on a line in space, say).
+    std::vector<int32_t> active_;
+    std::vector<int32_t> line_of_;
+    std::vector<double> constant_box_;
 
     std::mutex mutex_;
     std::condition_variable wake_;
