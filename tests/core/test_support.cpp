@@ -414,6 +414,30 @@ void expect_same_pairs(const raw_array<separated_pair>& got, const std::vector<s
     }
 }
 
+namespace {
+
+// Centre and radius of a set's bounding box in long double.
+void wide_box(const point_set& set, const std::vector<int32_t>& points, std::vector<long double>& center,
+              long double& radius) {
+    const auto d = static_cast<size_t>(set.d);
+    center.assign(d, 0.0L);
+    long double square = 0.0L;
+    for (size_t k = 0; k < d; ++k) {
+        long double low = set.x[static_cast<size_t>(points[0]) * d + k];
+        long double high = low;
+        for (int32_t i : points) {
+            const long double v = set.x[static_cast<size_t>(i) * d + k];
+            low = std::min(low, v);
+            high = std::max(high, v);
+        }
+        center[k] = (low + high) / 2.0L;
+        square += (high - low) * (high - low) / 4.0L;
+    }
+    radius = std::sqrt(square);
+}
+
+}  // namespace
+
 void expect_valid_decomposition(const point_set& set, double s, const raw_array<int32_t>& order,
                                 const raw_array<separated_pair>& pairs) {
     const int32_t n = set.n;
@@ -435,8 +459,8 @@ void expect_valid_decomposition(const point_set& set, double s, const raw_array<
     std::vector<uint64_t> covered((count * count / 2 + 64) / 64, 0);
     auto bit = [&](uint64_t a, uint64_t b) { return a * count - a * (a + 1) / 2 + (b - a - 1); };
     std::vector<size_t> stamp(at(n), 0);
-    std::vector<double> ca;
-    std::vector<double> cb;
+    std::vector<long double> wa;
+    std::vector<long double> wb;
     for (size_t p = 0; p < pairs.size(); ++p) {
         const index_run one = pairs[p].first;
         const index_run two = pairs[p].second;
@@ -463,17 +487,25 @@ void expect_valid_decomposition(const point_set& set, double s, const raw_array<
         // larger radius is never separated by the search, so such a pair
         // can only be two leaves.
         if (first.size() == 1 && second.size() == 1) continue;
-        double ra = 0.0;
-        double rb = 0.0;
-        box_of(set, first.data(), first.size(), ca, ra);
-        box_of(set, second.data(), second.size(), cb, rb);
-        const double r = std::max(ra, rb);
-        if (r < std::sqrt(DBL_MIN)) continue;
-        const double dist = distance(ca, cb);
-        if (!(dist - (r + r) > r * s)) {
+        // Recomputed in long double, whose wider range neither overflows nor
+        // underflows where doubles do, so that this check does not share the
+        // search's arithmetic; with a relative slack of 1e-9, since on exact
+        // ties (grids: dist - 2r = s r = sqrt(3) / 2) either side's roundings
+        // may tip the test.
+        long double ra = 0.0L;
+        long double rb = 0.0L;
+        wide_box(set, first, wa, ra);
+        wide_box(set, second, wb, rb);
+        const long double r = std::max(ra, rb);
+        if (r < std::sqrt(static_cast<long double>(DBL_MIN)) * (1.0L - 1e-9L)) continue;
+        long double square = 0.0L;
+        for (size_t k = 0; k < wa.size(); ++k) square += (wa[k] - wb[k]) * (wa[k] - wb[k]);
+        const long double gap = std::sqrt(square) - 2.0L * r;
+        const long double slack = 1e-9L * (std::sqrt(square) + std::fabs(static_cast<long double>(s)) * r);
+        if (!(gap > static_cast<long double>(s) * r - slack)) {
             std::ostringstream message;
             message.precision(17);
-            message << where() << ": dist " << dist << ", r " << r;
+            message << where() << ": dist " << static_cast<double>(std::sqrt(square)) << ", r " << static_cast<double>(r);
             not_separated.add(message.str());
         }
     }
