@@ -20,7 +20,7 @@ namespace {
 using std::size_t;
 
 // A set of points waiting for its subtree: positions lo .. lo + count of
-// the working arrays, the subtree's root at nodes[node]. A set whose points
+// the working arrays, the subtree's root at node `node`. A set whose points
 // are also listed ascending in every dimension (`listed`, see builder::ranked)
 // may use them; any other set knows its bounding box.
 struct build_task {
