@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // A growable array of trivially copyable records in one block, left
 // uninitialised on growth. Small arrays live in malloc'd blocks; large ones
-// in mappings of their own, which grow with mremap (pages move, nothing is
-// copied) and ask for transparent huge pages as a whole, which cuts the
-// cost of touching fresh memory. The array owns its block.
+// in mappings of their own, which grow with mremap: pages move, nothing is
+// copied. (Transparent huge pages were tried: their first use stalls for
+// compaction, and a mapping that mremap moves loses them anyway.) The
+// array owns its block.
 #pragma once
 
 #include <sys/mman.h>
@@ -100,8 +101,6 @@ private:
         } else {
             block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
             if (block == MAP_FAILED) throw std::bad_alloc();
-            // Failure merely costs speed.
-            madvise(block, bytes, MADV_HUGEPAGE);
             if (size_ > 0) std::memcpy(block, data_, size_ * sizeof(T));
             std::free(data_);
         }
