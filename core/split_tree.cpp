@@ -103,10 +103,6 @@ public:
         : n_(n), d_(d), dims_(static_cast<size_t>(d)), workers_(workers), stop_(stop), tree_(tree),
           xs_(std::move(x)) {
         assert(xs_.size() == static_cast<size_t>(n) * dims_);
-        // Adding 0.0 turns -0.0 into 0.0 and leaves every other value as it
-        // is: boxes then do not depend on which of two equal zeros a scan
-        // meets first, and neither does the sign of a zero centre.
-        for (double& v : xs_) v += 0.0;
         idx_.resize(static_cast<size_t>(n));
         for (int32_t i = 0; i < n; ++i) idx_[static_cast<size_t>(i)] = i;
         tree.records.resize(tree.node_count() * tree.node_stride());
@@ -117,7 +113,7 @@ public:
 
     void run() {
         std::vector<double> box(2 * dims_);
-        bounding_box(0, n_, box.data());
+        bounding_box(box.data());
         constant_box_ = box;
         line_of_.assign(dims_, -1);
         for (int32_t k = 0; k < d_; ++k) {
@@ -254,13 +250,18 @@ private:
     }
 
     // The smallest box around positions lo .. lo + count.
-    void bounding_box(int32_t lo, int32_t count, double* box) {
+    // The box of all points, in the pass that also turns every -0.0 into
+    // 0.0 (adding 0.0 leaves other values as they are): boxes then do not
+    // depend on which of two equal zeros a scan meets first, and neither
+    // does the sign of a zero centre.
+    void bounding_box(double* box) {
         double* low = box;
         double* high = box + dims_;
-        for (size_t k = 0; k < dims_; ++k) low[k] = high[k] = xs(lo, static_cast<int32_t>(k));
-        for (int32_t p = lo + 1; p < lo + count; ++p) {
-            const double* row = &xs(p, 0);
+        for (size_t k = 0; k < dims_; ++k) low[k] = high[k] = xs_[k] + 0.0;
+        for (int32_t p = 0; p < n_; ++p) {
+            double* row = &xs(p, 0);
             for (size_t k = 0; k < dims_; ++k) {
+                row[k] += 0.0;
                 if (row[k] < low[k]) low[k] = row[k];
                 if (row[k] > high[k]) high[k] = row[k];
             }
