@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "pair_search.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -207,6 +209,78 @@ void run_workers(int workers, const Body& body) {
     if (error) std::rethrow_exception(error);
 }
 
+constexpr size_t page = 4096;
+
+// Pairs written from the top of a mapping downwards: a worker that takes
+// tasks in descending order holds their pairs in ascending order. Below the
+// lowest pair there is always at least a page to spare.
+class falling_buffer {
+public:
+    explicit falling_buffer(size_t pairs) { reserve(pairs * sizeof(separated_pair)); }
+    falling_buffer(const falling_buffer&) = delete;
+    falling_buffer& operator=(const falling_buffer&) = delete;
+    ~falling_buffer() {
+        if (base_ != nullptr) munmap(base_, bytes_);
+    }
+
+    void prepend(const separated_pair* pairs, size_t count) {
+        const size_t need = count * sizeof(separated_pair);
+        if (low_ < need + page) reserve(2 * (bytes_ + need));
+        low_ -= need;
+        if (need > 0) std::memcpy(base_ + low_, pairs, need);
+    }
+    char* begin() { return base_ + low_; }
+    size_t bytes() const { return bytes_ - low_; }
+
+private:
+    // A larger mapping, the pairs so far moved to its top.
+    void reserve(size_t bytes) {
+        bytes = (bytes + page + page - 1) / page * page;
+        void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (block == MAP_FAILED) throw std::bad_alloc();
+        auto* base = static_cast<char*>(block);
+        const size_t used = bytes_ - low_;
+        if (used > 0) std::memcpy(base + bytes - used, base_ + low_, used);
+        if (base_ != nullptr) munmap(base_, bytes_);
+        base_ = base;
+        low_ = bytes - used;
+        bytes_ = bytes;
+    }
+
+    char* base_ = nullptr;
+    size_t bytes_ = 0;
+    size_t low_ = 0;  // offset of the lowest pair
+};
+
+// Appends the pairs of `tail` to `out`. Where `out` is a mapping, whole
+// pages of `tail` are moved into it rather than copied: first the pairs are
+// shifted within `tail` by under a page so that both sides share their
+// offset within a page, then the page that holds the seam is copied and
+// the rest moved by mremap. Copying fresh memory costs as much as
+// searching here; moving pages costs next to nothing.
+void append_moving_pages(raw_array<separated_pair>& out, falling_buffer& tail) {
+    const size_t first = out.size();
+    const size_t length = tail.bytes();
+    out.resize(first + length / sizeof(separated_pair));
+    char* to = reinterpret_cast<char*>(out.data() + first);
+    char* from = tail.begin();
+    if (!out.in_mapping() || length < 4 * page) {
+        if (length > 0) std::memcpy(to, from, length);
+        return;
+    }
+    const size_t shift = (reinterpret_cast<uintptr_t>(from) - reinterpret_cast<uintptr_t>(to)) % page;
+    if (shift != 0) {
+        std::memmove(from - shift, from, length);
+        from -= shift;
+    }
+    const size_t head = (page - reinterpret_cast<uintptr_t>(to) % page) % page;
+    std::memcpy(to, from, head);
+    const size_t body = (length - head) / page * page;
+    if (mremap(from + head, body, body, MREMAP_MAYMOVE | MREMAP_FIXED, to + head) == MAP_FAILED)
+        std::memcpy(to + head, from + head, body);
+    std::memcpy(to + head + body, from + head + body, length - head - body);
+}
+
 template <int D>
 raw_array<separated_pair> search_all(const split_tree& tree, double s, int workers, interrupt& stop) {
     raw_array<separated_pair> out;
@@ -221,9 +295,10 @@ raw_array<separated_pair> search_all(const split_tree& tree, double s, int worke
         tasks = plan(search, tree.n, workers);
     }
     // The calling thread takes tasks from the front and writes their pairs
-    // straight into the result; the other workers take them from the back
-    // into buffers of their own, a task's pairs one stretch of a buffer.
-    // Only the back part is copied into place at the end.
+    // straight into the result; the others take them from the back. With
+    // two workers, the second writes into a falling buffer whose pages then
+    // move into the result; with more, each keeps its tasks' pairs as
+    // stretches of a buffer of its own, copied into place at the end.
     struct stretch {
         int worker;
         size_t begin;
@@ -231,6 +306,7 @@ raw_array<separated_pair> search_all(const split_tree& tree, double s, int worke
     };
     std::vector<raw_array<separated_pair>> buffers(static_cast<size_t>(workers));
     std::vector<stretch> made(tasks.size());
+    falling_buffer falling(workers == 2 ? 16 * static_cast<size_t>(tree.n) : 0);
     std::mutex claim;
     size_t front = 0;
     size_t back = tasks.size();
@@ -244,11 +320,21 @@ raw_array<separated_pair> search_all(const split_tree& tree, double s, int worke
                 if (front == back || failed.load()) return;
                 i = w == 0 ? front++ : --back;
             }
-            const size_t begin = buffer.size();
-            search.run(tasks[i], buffer);
-            made[i] = stretch{w, begin, buffer.size()};
+            if (w == 0 || workers > 2) {
+                const size_t begin = buffer.size();
+                search.run(tasks[i], buffer);
+                made[i] = stretch{w, begin, buffer.size()};
+            } else {
+                buffer.clear();
+                search.run(tasks[i], buffer);
+                falling.prepend(buffer.data(), buffer.size());
+            }
         }
     });
+    if (workers == 2) {
+        append_moving_pages(out, falling);
+        return out;
+    }
     std::vector<size_t> offset(tasks.size() + 1, 0);
     for (size_t i = 0; i < tasks.size(); ++i) offset[i + 1] = offset[i] + (made[i].end - made[i].begin);
     out.resize(offset.back());

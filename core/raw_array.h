@@ -64,6 +64,10 @@ public:
         if (size_ == capacity_) reallocate(capacity_ < 64 ? 64 : capacity_ * 2);
         data_[size_++] = value;
     }
+    // Whether the array lives in a mapping of its own (whole pages, from
+    // data() on, up to the capacity).
+    bool in_mapping() const { return data_ != nullptr && mapped(capacity_); }
+
     // Gives back unused capacity.
     void shrink_to_fit() {
         if (capacity_ > size_ && size_ > 0) reallocate(size_);
