@@ -158,6 +158,9 @@ def rss_kib():
         return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
 
 
+# AddressSanitizer keeps freed blocks in quarantine, so RSS says nothing there;
+# its leak checker covers the core in the C++ suites.
+@pytest.mark.skipif("ASAN_OPTIONS" in os.environ, reason="sanitizer quarantine grows RSS")
 def test_memory_stays_flat_over_many_mixed_calls():
     import tracemalloc
 
