@@ -32,15 +32,22 @@ split_tree checked_tree(const double* x, int32_t n, int32_t d, int workers, inte
 pair_list decompose(const split_tree& tree, double s, int workers, interrupt& stop) {
     check_separation(s);
     pair_list out;
+    out.pairs = search_pairs(tree, s, workers, stop);
     out.order.resize(tree.order.size());
     std::memcpy(out.order.data(), tree.order.data(), tree.order.size() * sizeof(int32_t));
+    return out;
+}
+
+pair_list decompose(split_tree&& tree, double s, int workers, interrupt& stop) {
+    check_separation(s);
+    pair_list out;
     out.pairs = search_pairs(tree, s, workers, stop);
+    out.order = std::move(tree.order);
     return out;
 }
 
 pair_list build_lumo(int32_t n, int32_t d, double s, const std::vector<point>& points, interrupt& stop) {
     check_arguments(n, d, s, points);
     raw_array<double> x = gather_coordinates(n, d, points);
-    const split_tree tree = checked_tree(x, n, d, 1, stop);
-    return decompose(tree, s, 1, stop);
+    return decompose(checked_tree(x, n, d, 1, stop), s, 1, stop);
 }

@@ -31,6 +31,8 @@ split_tree checked_tree(raw_array<double>& x, int32_t n, int32_t d, int workers,
 // The decomposition for s of a tree made by checked_tree. Throws
 // std::invalid_argument for a non-finite s.
 pair_list decompose(const split_tree& tree, double s, int workers, interrupt& stop);
+// The same for a tree used only once: its leaf order moves into the result.
+pair_list decompose(split_tree&& tree, double s, int workers, interrupt& stop);
 
 // The decomposition of the first n points in their first d coordinates, as
 // the module's build_lumo gives it: every argument checked (see

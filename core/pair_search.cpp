@@ -252,6 +252,22 @@ private:
     size_t low_ = 0;  // offset of the lowest pair
 };
 
+// Moves `length` bytes at `from` down by `shift` (under a page), the two
+// halves on two threads. The upper half lands on the last `shift` bytes of
+// the lower half's source, which are therefore read first.
+void shift_down(char* from, size_t length, size_t shift) {
+    if (length < (size_t{1} << 22)) {
+        std::memmove(from - shift, from, length);
+        return;
+    }
+    const size_t half = length / 2;
+    std::vector<char> seam(from + half - shift, from + half);
+    std::thread upper([=] { std::memmove(from + half - shift, from + half, length - half); });
+    std::memmove(from - shift, from, half - shift);
+    std::memcpy(from + half - 2 * shift, seam.data(), shift);
+    upper.join();
+}
+
 // Appends the pairs of `tail` to `out`. Where `out` is a mapping, whole
 // pages of `tail` are moved into it rather than copied: first the pairs are
 // shifted within `tail` by under a page so that both sides share their
@@ -270,7 +286,7 @@ void append_moving_pages(raw_array<separated_pair>& out, falling_buffer& tail) {
     }
     const size_t shift = (reinterpret_cast<uintptr_t>(from) - reinterpret_cast<uintptr_t>(to)) % page;
     if (shift != 0) {
-        std::memmove(from - shift, from, length);
+        shift_down(from, length, shift);
         from -= shift;
     }
     const size_t head = (page - reinterpret_cast<uintptr_t>(to) % page) % page;

@@ -608,7 +608,13 @@ Examples
         [](const py::object& points, double s, int workers) {
             // s first, so that a bad s costs no tree.
             check_separation(s);
-            return decompose_tree(make_tree(points, workers), s, workers);
+            coordinates input = read_points(points);
+            const int threads = worker_count(workers);
+            auto result = without_lock([&](interrupt& stop) {
+                return std::make_shared<const pair_list>(
+                    decompose(checked_tree(input.x, input.n, input.d, threads, stop), s, threads, stop));
+            });
+            return decomposition_object{std::move(result), input.n, input.d, s};
         },
         py::arg("points"), py::arg("s") = 2.0, py::arg("workers") = 1, decompose_doc);
 }

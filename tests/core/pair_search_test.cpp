@@ -145,7 +145,9 @@ INSTANTIATE_TEST_SUITE_P(pair_search, pair_search_random, testing::ValuesIn(rand
 TEST(pair_search, workers_give_identical_pairs) {
     for (const data_kind kind : {data_kind::uniform, data_kind::clusters, data_kind::geoline}) {
         SCOPED_TRACE(kind_name(kind));
-        const point_set set = sample(kind, 60000, 2, 11u);
+        // Large enough that the second of two workers holds megabytes of
+        // pairs, which move into the result by pages.
+        const point_set set = sample(kind, 150000, 2, 11u);
         const split_tree tree = build_tree(set);
         const raw_array<separated_pair> one = search(tree, 1.0, 1);
         ASSERT_GT(one.size(), static_cast<size_t>(set.n));
