@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "decomposition.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "checks.h"
@@ -18,15 +19,9 @@ split_tree checked_tree(raw_array<double>& x, int32_t n, int32_t d, int workers,
 }
 
 split_tree checked_tree(const double* x, int32_t n, int32_t d, int workers, interrupt& stop) {
-    check_coordinates(x, n, d, stop);
-    try {
-        return build_split_tree(x, n, d, workers, stop);
-    } catch (const coincident_points&) {
-        // The builder finds equal points for free; naming them takes a
-        // search of its own.
-        check_distinct(x, n, d, stop);
-        throw;
-    }
+    raw_array<double> copy(static_cast<std::size_t>(n) * static_cast<std::size_t>(d));
+    std::memcpy(copy.data(), x, copy.size() * sizeof(double));
+    return checked_tree(copy, n, d, workers, stop);
 }
 
 pair_list decompose(const split_tree& tree, double s, int workers, interrupt& stop) {
