@@ -14,7 +14,7 @@ CMAKE_ARGS = -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) \
 	-Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) \
 	-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 
-.PHONY: demo test test-asan fuzz bench module venv clean
+.PHONY: demo test test-asan fuzz bench module venv clean wheels test-wheels
 
 # The demo needs only the module: its build leaves the tests (and GoogleTest) out.
 demo: venv
@@ -65,6 +65,23 @@ bench: venv apt-bench
 	$(VENV)/bin/cmake --build build-bench
 	PYTHONPATH=build-bench $(PY) bench/run_bench.py --build build-bench $(BENCH_ARGS)
 
+# One wheel per CPython that the machine has (pyenv or PATH) among WHEEL_PYTHONS, repaired by
+# auditwheel into a manylinux tag, in dist/. test-wheels installs each into a fresh venv with no
+# compiler on PATH, smoke-tests it and runs the pytest suite against it.
+WHEEL_PYTHONS ?= 3.11 3.12 3.13
+WHEEL_VENV := .venv-wheels
+wheels: $(WHEEL_VENV)/.installed
+	rm -f dist/lumo-*.whl
+	PATH=$(abspath $(WHEEL_VENV))/bin:$$PATH bash packaging/build_wheels.sh dist $(WHEEL_VENV)/bin/auditwheel $(WHEEL_PYTHONS)
+
+test-wheels: wheels
+	bash tests/package/check_wheels.sh --suite dist/lumo-*.whl
+
+$(WHEEL_VENV)/.installed: packaging/requirements-wheels.txt
+	[ -x $(WHEEL_VENV)/bin/python ] || $(PYTHON) -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install -q --disable-pip-version-check -r packaging/requirements-wheels.txt
+	touch $@
+
 venv: $(VENV)/.installed
 
 $(VENV)/.installed: requirements.txt
@@ -83,4 +100,4 @@ apt-bench:
 	@dpkg -s libbenchmark-dev >/dev/null 2>&1 || { $(SUDO) apt-get update -q && $(SUDO) apt-get install -y -q libbenchmark-dev; }
 
 clean:
-	rm -rf $(BUILD) $(DEMO_BUILD) $(SAN_BUILD) build-fuzz
+	rm -rf $(BUILD) $(DEMO_BUILD) $(SAN_BUILD) build-fuzz dist
