@@ -517,6 +517,11 @@ void expect_valid_decomposition(const point_set& set, double s, const raw_array<
     for (const failure_log* log : {&bad_run, &shared, &not_separated, &twice, &missing}) log->report();
 }
 
+std::vector<int32_t> set_indices(const raw_array<int32_t>& order, const index_run& run) {
+    const int32_t* begin = order.data() + run.start;
+    return std::vector<int32_t>(begin, begin + run.count);
+}
+
 index_pairs expand_pairs(const raw_array<int32_t>& order, const raw_array<separated_pair>& pairs) {
     index_pairs out;
     for (const separated_pair& pair : pairs) out.emplace_back(set_indices(order, pair.first), set_indices(order, pair.second));

@@ -91,6 +91,9 @@ void expect_same_pairs(const raw_array<separated_pair>& got, const std::vector<s
 void expect_valid_decomposition(const point_set& set, double s, const raw_array<int32_t>& order,
                                 const raw_array<separated_pair>& pairs);
 
+// The indices of one set of a pair, from the leaf order.
+std::vector<int32_t> set_indices(const raw_array<int32_t>& order, const index_run& run);
+
 // The pairs as index lists, read from the leaf order.
 using index_pairs = std::vector<std::pair<std::vector<int32_t>, std::vector<int32_t>>>;
 index_pairs expand_pairs(const raw_array<int32_t>& order, const raw_array<separated_pair>& pairs);
