@@ -13,7 +13,7 @@
 
 #include "decomposition.h"
 #include "pair_search.h"
-#include "point.h"
+#include "list_interface.h"
 #include "split_tree.h"
 
 // n points in d dimensions, row by row: x[i * d + k].

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "decomposition.h"
+#include "list_interface.h"
 
 namespace {
 
