@@ -17,6 +17,9 @@ namespace {
 
 using std::size_t;
 
+// A position or count as an array index; positions are never negative.
+constexpr size_t at(index_t i) { return static_cast<size_t>(i); }
+
 // How one call of the construction cuts its set (a range of positions of
 // the working arrays) in rounds until at most half of it remains, each
 // round peeling one side of a cut off as a new set:
@@ -137,15 +140,15 @@ struct workspace {
 class builder {
 public:
     builder(raw_array<double>&& x, index_t n, int32_t d, int workers, interrupt& stop, split_tree& tree)
-        : n_(n), d_(d), dims_(static_cast<size_t>(d)), workers_(workers), stop_(stop), tree_(tree),
+        : n_(n), d_(d), dims_(at(d)), workers_(workers), stop_(stop), tree_(tree),
           xs_(std::move(x)) {
-        assert(xs_.size() == static_cast<size_t>(n) * dims_);
-        idx_.resize(static_cast<size_t>(n));
-        for (index_t i = 0; i < n; ++i) idx_[static_cast<size_t>(i)] = i;
+        assert(xs_.size() == at(n) * dims_);
+        idx_.resize(at(n));
+        for (index_t i = 0; i < n; ++i) idx_[at(i)] = i;
         tree.records.resize(tree.node_count() * tree.node_stride());
-        tree.order.resize(static_cast<size_t>(n));
+        tree.order.resize(at(n));
         // Address space only: pages are touched by the sets that use them.
-        sorted_.resize(dims_ * static_cast<size_t>(n));
+        sorted_.resize(dims_ * at(n));
     }
 
     void run() {
@@ -154,8 +157,8 @@ public:
         constant_box_ = box;
         active_index_.assign(dims_, -1);
         for (int32_t k = 0; k < d_; ++k) {
-            if (box[dims_ + static_cast<size_t>(k)] > box[static_cast<size_t>(k)]) {
-                active_index_[static_cast<size_t>(k)] = static_cast<int32_t>(active_dims_.size());
+            if (box[dims_ + at(k)] > box[at(k)]) {
+                active_index_[at(k)] = static_cast<int32_t>(active_dims_.size());
                 active_dims_.push_back(k);
             }
         }
@@ -172,13 +175,13 @@ public:
     void give_back(raw_array<double>& x) {
         x.resize(xs_.size());
         for (size_t p = 0; p < idx_.size(); ++p)
-            std::memcpy(&x[static_cast<size_t>(idx_[p]) * dims_], &xs_[p * dims_], dims_ * sizeof(double));
+            std::memcpy(&x[at(idx_[p]) * dims_], &xs_[p * dims_], dims_ * sizeof(double));
     }
 
 private:
-    double& xs(index_t pos, int32_t k) { return xs_[static_cast<size_t>(pos) * dims_ + static_cast<size_t>(k)]; }
+    double& xs(index_t pos, int32_t k) { return xs_[at(pos) * dims_ + at(k)]; }
     index_t& sorted(int32_t k, index_t pos) {
-        return sorted_[static_cast<size_t>(k) * static_cast<size_t>(n_) + static_cast<size_t>(pos)];
+        return sorted_[at(k) * at(n_) + at(pos)];
     }
 
     void count_work(workspace& ws, int64_t points) {
@@ -247,7 +250,7 @@ private:
     void make_leaf(index_t lo, index_t node) {
         tree_.node(node) = split_node{0.0, -1, -1, lo, 1};
         std::memcpy(tree_.center(node), &xs(lo, 0), dims_ * sizeof(double));
-        tree_.order[static_cast<size_t>(lo)] = idx_[static_cast<size_t>(lo)];
+        tree_.order[at(lo)] = idx_[at(lo)];
     }
 
     // An inner node over positions lo .. lo + size with the given box; its
@@ -369,7 +372,7 @@ private:
         int32_t dim = 0;
         double mid = 0.0;
         choose_cut(box, &dim, &mid);
-        if (active_index_[static_cast<size_t>(dim)] < 0) throw coincident_points();
+        if (active_index_[at(dim)] < 0) throw coincident_points();
         const index_t limit = count / skew_ratio;
         for (index_t c = 0; c <= limit; ++c) {
             if (xs(sorted(dim, lo + c), dim) > mid) return true;
@@ -421,7 +424,7 @@ private:
         double* ra = &xs(a, 0);
         double* rb = &xs(b, 0);
         for (size_t t = 0; t < dims_; ++t) std::swap(ra[t], rb[t]);
-        std::swap(idx_[static_cast<size_t>(a)], idx_[static_cast<size_t>(b)]);
+        std::swap(idx_[at(a)], idx_[at(b)]);
     }
 
     // The rounds of a call on sorted lists, from the set at positions
@@ -438,18 +441,18 @@ private:
         index_t rest = count;
         while (rest > half) {
             for (size_t a = 0; a < active_dims_.size(); ++a) {
-                box[static_cast<size_t>(active_dims_[a])] = list_value(lists, lo, a, lists.head[a]);
-                box[dims_ + static_cast<size_t>(active_dims_[a])] = list_value(lists, lo, a, lists.tail[a]);
+                box[at(active_dims_[a])] = list_value(lists, lo, a, lists.head[a]);
+                box[dims_ + at(active_dims_[a])] = list_value(lists, lo, a, lists.tail[a]);
             }
             make_node(node, lo, rest, box.data());
             int32_t dim = 0;
             double mid = 0.0;
             choose_cut(box.data(), &dim, &mid);
-            const int32_t list = active_index_[static_cast<size_t>(dim)];
+            const int32_t list = active_index_[at(dim)];
             if (list < 0) throw coincident_points();
             bool low_end = false;
-            const index_t k = count_on_list(lists, lo, static_cast<size_t>(list), mid, rest, &low_end);
-            unlink_peeled(ws, static_cast<size_t>(list), k, low_end, static_cast<index_t>(ws.peeled.size() + 1));
+            const index_t k = count_on_list(lists, lo, at(list), mid, rest, &low_end);
+            unlink_peeled(ws, at(list), k, low_end, static_cast<index_t>(ws.peeled.size() + 1));
             const index_t right = link_round(node, rest, k);
             ws.peeled.push_back(peeled_set{lo + rest - k, k, right});
             rest -= k;
@@ -463,14 +466,14 @@ private:
 
     // The coordinate of the point at place q of list a.
     double list_value(const sorted_lists& lists, index_t lo, size_t a, index_t q) {
-        return xs(lo + lists.point_at[a * lists.m + static_cast<size_t>(q)], active_dims_[a]);
+        return xs(lo + lists.point_at[a * lists.m + at(q)], active_dims_[a]);
     }
 
     // The lists of positions lo .. lo + count: from sorted_ for a presorted
     // set, else by sorting each active dimension; all places linked.
     void open_lists(index_t lo, index_t count, bool presorted, workspace& ws) {
         sorted_lists& lists = ws.lists;
-        const size_t m = static_cast<size_t>(count);
+        const size_t m = at(count);
         const size_t active = active_dims_.size();
         lists.m = m;
         lists.point_at.resize(active * m);
@@ -497,7 +500,7 @@ private:
         lists.tail.assign(active, count - 1);
         for (size_t a = 0; a < active; ++a) {
             for (size_t q = 0; q < m; ++q) {
-                lists.place_of[a * m + static_cast<size_t>(lists.point_at[a * m + q])] = static_cast<index_t>(q);
+                lists.place_of[a * m + at(lists.point_at[a * m + q])] = static_cast<index_t>(q);
                 lists.next[a * m + q] = q + 1 < m ? static_cast<index_t>(q + 1) : -1;
                 lists.prev[a * m + q] = static_cast<index_t>(q) - 1;
             }
@@ -520,8 +523,8 @@ private:
             }
             if (mid > list_value(lists, lo, a, high)) break;
             ++k;
-            low = lists.next[base + static_cast<size_t>(low)];
-            high = lists.prev[base + static_cast<size_t>(high)];
+            low = lists.next[base + at(low)];
+            high = lists.prev[base + at(high)];
             if (low < 0 || high < 0) throw coincident_points();
         }
         if (k < 1 || k >= rest) throw coincident_points();
@@ -535,17 +538,17 @@ private:
         const size_t m = lists.m;
         index_t q = low_end ? lists.head[a] : lists.tail[a];
         for (index_t j = 0; j < k; ++j) {
-            const index_t u = lists.point_at[a * m + static_cast<size_t>(q)];
-            q = low_end ? lists.next[a * m + static_cast<size_t>(q)] : lists.prev[a * m + static_cast<size_t>(q)];
-            ws.group[static_cast<size_t>(u)] = round;
+            const index_t u = lists.point_at[a * m + at(q)];
+            q = low_end ? lists.next[a * m + at(q)] : lists.prev[a * m + at(q)];
+            ws.group[at(u)] = round;
             for (size_t t = 0; t < active_dims_.size(); ++t) {
                 const size_t base = t * m;
-                const index_t x = lists.place_of[base + static_cast<size_t>(u)];
-                const index_t before = lists.prev[base + static_cast<size_t>(x)];
-                const index_t after = lists.next[base + static_cast<size_t>(x)];
-                if (before >= 0) lists.next[base + static_cast<size_t>(before)] = after;
+                const index_t x = lists.place_of[base + at(u)];
+                const index_t before = lists.prev[base + at(x)];
+                const index_t after = lists.next[base + at(x)];
+                if (before >= 0) lists.next[base + at(before)] = after;
                 else lists.head[t] = after;
-                if (after >= 0) lists.prev[base + static_cast<size_t>(after)] = before;
+                if (after >= 0) lists.prev[base + at(after)] = before;
                 else lists.tail[t] = before;
             }
         }
@@ -567,23 +570,23 @@ private:
         restart();
         ws.moved.resize(m);
         for (size_t q = 0; q < m; ++q) {
-            const auto u = static_cast<size_t>(lists.point_at[q]);
-            ws.moved[u] = cursor[static_cast<size_t>(ws.group[u])]++;
+            const auto u = at(lists.point_at[q]);
+            ws.moved[u] = cursor[at(ws.group[u])]++;
         }
         ws.rows.resize(m * dims_);
         ws.ids.resize(m);
         for (size_t u = 0; u < m; ++u) {
-            const auto to = static_cast<size_t>(ws.moved[u] - lo);
+            const auto to = at(ws.moved[u] - lo);
             std::memcpy(&ws.rows[to * dims_], &xs(lo + static_cast<index_t>(u), 0), dims_ * sizeof(double));
-            ws.ids[to] = idx_[static_cast<size_t>(lo) + u];
+            ws.ids[to] = idx_[at(lo) + u];
         }
         std::memcpy(&xs(lo, 0), ws.rows.data(), ws.rows.size() * sizeof(double));
-        std::memcpy(&idx_[static_cast<size_t>(lo)], ws.ids.data(), m * sizeof(index_t));
+        std::memcpy(&idx_[at(lo)], ws.ids.data(), m * sizeof(index_t));
         for (size_t a = 0; a < active_dims_.size(); ++a) {
             restart();
             for (size_t q = 0; q < m; ++q) {
-                const auto u = static_cast<size_t>(lists.point_at[a * m + q]);
-                sorted(active_dims_[a], cursor[static_cast<size_t>(ws.group[u])]++) = ws.moved[u];
+                const auto u = at(lists.point_at[a * m + q]);
+                sorted(active_dims_[a], cursor[at(ws.group[u])]++) = ws.moved[u];
             }
         }
     }
@@ -631,7 +634,7 @@ split_tree build_split_tree(raw_array<double>& x, index_t n, int32_t d, int work
 }
 
 split_tree build_split_tree(const double* x, index_t n, int32_t d, int workers, interrupt& stop) {
-    raw_array<double> copy(static_cast<size_t>(n) * static_cast<size_t>(d));
+    raw_array<double> copy(at(n) * at(d));
     std::memcpy(copy.data(), x, copy.size() * sizeof(double));
     return build_split_tree(copy, n, d, workers, stop);
 }
