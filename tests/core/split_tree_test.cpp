@@ -157,6 +157,10 @@ TEST(split_tree, row_order_does_not_change_the_tree) {
 
 class split_tree_workers : public testing::TestWithParam<data_kind> {};
 
+void fail_thread_starts(pool_step step) {
+    if (step == pool_step::thread_start) throw std::system_error(EAGAIN, std::generic_category());
+}
+
 TEST_P(split_tree_workers, give_identical_arrays) {
     // Large enough that sets of 16384 points and more go to other threads.
     const point_set set = sample(GetParam(), 70000, 2, 99u);
@@ -165,6 +169,11 @@ TEST_P(split_tree_workers, give_identical_arrays) {
         SCOPED_TRACE(workers);
         expect_identical_trees(build_tree(set, workers), one);
     }
+    // Threads that cannot be started leave the work to the calling one.
+    pool_fault_hook = &fail_thread_starts;
+    const split_tree alone = build_tree(set, 8);
+    pool_fault_hook = nullptr;
+    expect_identical_trees(alone, one);
 }
 
 INSTANTIATE_TEST_SUITE_P(split_tree, split_tree_workers,
@@ -172,30 +181,20 @@ INSTANTIATE_TEST_SUITE_P(split_tree, split_tree_workers,
                          [](const testing::TestParamInfo<data_kind>& c) { return std::string(kind_name(c.param)); });
 
 // A failure on any thread (here a worker's setup, standing for its
-// scratch space's allocation) is one exception on the caller; a thread that
-// cannot be started leaves the tree as it is.
+// scratch space's allocation) is one exception on the caller.
 std::atomic<int> setups_left{0};
 void fail_a_setup(pool_step step) {
-    if (step == pool_step::worker_setup && setups_left.fetch_sub(1) == 1)
-        throw std::bad_alloc();
-}
-void fail_thread_starts(pool_step step) {
-    if (step == pool_step::thread_start) throw std::system_error(EAGAIN, std::generic_category());
+    if (step == pool_step::worker_setup && setups_left.fetch_sub(1) == 1) throw std::bad_alloc();
 }
 
-TEST(split_tree, failures_on_worker_threads) {
+TEST(split_tree, worker_setup_failure_is_one_exception) {
     const point_set set = sample(data_kind::uniform, 70000, 2, 99u);
-    const split_tree one = build_tree(set, 1);
     for (const int nth : {1, 2, 3}) {
         setups_left = nth;
         pool_fault_hook = &fail_a_setup;
         EXPECT_THROW(build_tree(set, 3), std::bad_alloc) << nth;
         pool_fault_hook = nullptr;
     }
-    pool_fault_hook = &fail_thread_starts;
-    const split_tree alone = build_tree(set, 8);
-    pool_fault_hook = nullptr;
-    expect_identical_trees(alone, one);
 }
 
 // glibc ends a thread inside the caller's check (pthread_exit, as CPython
