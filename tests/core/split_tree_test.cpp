@@ -187,7 +187,7 @@ void fail_a_setup(pool_step step) {
     if (step == pool_step::worker_setup && setups_left.fetch_sub(1) == 1) throw std::bad_alloc();
 }
 
-TEST(split_tree, worker_setup_failure_is_one_exception) {
+TEST(split_tree, worker_setup_failure_with_workers_is_one_exception) {
     const point_set set = sample(data_kind::uniform, 70000, 2, 99u);
     for (const int nth : {1, 2, 3}) {
         setups_left = nth;

@@ -89,7 +89,7 @@ TEST(work_pool, every_task_runs_once_on_any_number_of_workers) {
 
 // A thread that cannot be started leaves its work to the others, and is
 // not counted as waiting for any.
-TEST(work_pool, failed_thread_start_goes_on_with_the_started_threads) {
+TEST(work_pool, failed_thread_start_leaves_the_work_to_started_workers) {
     for (const int nth : {1, 3}) {
         hook_guard guard(pool_step::thread_start, nth);
         summing sum;
@@ -101,7 +101,7 @@ TEST(work_pool, failed_thread_start_goes_on_with_the_started_threads) {
 
 // Setup failing on any worker, or a task failing, is one exception on the
 // caller; the leak checker of the sanitizer builds sees the rest.
-TEST(work_pool, any_failure_reaches_the_caller) {
+TEST(work_pool, failure_on_any_of_the_workers_reaches_the_caller) {
     for (const int nth : {1, 2, 4}) {
         hook_guard guard(pool_step::worker_setup, nth);
         summing sum;
