@@ -16,7 +16,7 @@
 // A decomposition: the point indices in the tree's leaf order, and the pairs
 // as runs of that order.
 struct pair_list {
-    raw_array<int32_t> order;
+    raw_array<index_t> order;
     raw_array<separated_pair> pairs;
 };
 
