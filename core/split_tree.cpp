@@ -94,9 +94,9 @@ void sort_by_key(raw_array<uint64_t>& keys, raw_array<index_t>& ids, raw_array<u
         uint32_t sum = 0;
         for (auto& h : histogram) sum += std::exchange(h, sum);
         for (size_t i = 0; i < count; ++i) {
-            const uint32_t at = histogram[(keys[i] >> shift) & 0xffff]++;
-            key_tmp[at] = keys[i];
-            id_tmp[at] = ids[i];
+            const uint32_t slot = histogram[(keys[i] >> shift) & 0xffff]++;
+            key_tmp[slot] = keys[i];
+            id_tmp[slot] = ids[i];
         }
         std::swap(keys, key_tmp);
         std::swap(ids, id_tmp);

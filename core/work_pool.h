@@ -30,7 +30,8 @@ enum class pool_step { thread_start, worker_setup };
 extern void (*pool_fault_hook)(pool_step step);
 
 // The part of the pool that does not depend on the task type: threads,
-// counts, the first error. Locking is the caller's (work_pool's) business.
+// counts, the first error, all guarded by mutex_ (idle() expects it held;
+// the other members take it themselves).
 class pool_threads {
 public:
     pool_threads(int workers, interrupt& stop) : workers_(workers), stop_(stop) {}
