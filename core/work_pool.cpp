@@ -24,9 +24,8 @@ void pool_threads::start(const std::function<void()>& loop) {
             std::lock_guard<std::mutex> lock(mutex_);
             threads_.emplace_back(loop);
             ++started_;
-        } catch (abi::__forced_unwind&) {
-            throw;
         } catch (...) {
+            if (!std::current_exception()) throw;
             return;
         }
     }
@@ -35,7 +34,7 @@ void pool_threads::start(const std::function<void()>& loop) {
 void pool_threads::run_and_join(const std::function<void()>& loop) {
     try {
         loop();
-    } catch (abi::__forced_unwind&) {
+    } catch (...) {
         stop_and_join();
         throw;
     }
