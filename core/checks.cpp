@@ -8,7 +8,9 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
+#include "raw_array.h"
 
 namespace {
 
@@ -43,41 +45,23 @@ inline uint64_t mix(uint64_t h) {
     return h;
 }
 
-constexpr int32_t poll_every = 4096;
+constexpr index_t poll_every = 4096;
 
 }  // namespace
+
+void check_point_count(index_t n) {
+    if (n > max_points) throw std::invalid_argument(format("n is %d; at most %d points are supported", n, max_points));
+}
 
 void check_separation(double s) {
     if (!std::isfinite(s)) throw std::invalid_argument(format("s must be finite, got %g", s));
 }
 
-void check_arguments(int32_t n, int32_t d, double s, const std::vector<point>& points) {
-    if (d < 0) throw std::length_error("vector too long");
-    if (n < 1) throw std::invalid_argument(format("n must be at least 1, got %d", n));
-    if (static_cast<size_t>(n) > points.size())
-        throw std::invalid_argument(format("n is %d but only %zu points were given", n, points.size()));
-    if (d == 0) throw std::invalid_argument("d must be at least 1, got 0");
-    check_separation(s);
-    for (int32_t i = 0; i < n; ++i) {
-        const size_t count = points[static_cast<size_t>(i)].coord.size();
-        if (count < static_cast<size_t>(d))
-            throw std::invalid_argument(format("d is %d but point %d has only %zu coordinates", d, i, count));
-    }
-}
-
-raw_array<double> gather_coordinates(int32_t n, int32_t d, const std::vector<point>& points) {
-    const size_t dims = static_cast<size_t>(d);
-    raw_array<double> x(static_cast<size_t>(n) * dims);
-    for (size_t i = 0; i < static_cast<size_t>(n); ++i)
-        std::memcpy(x.data() + i * dims, points[i].coord.data(), dims * sizeof(double));
-    return x;
-}
-
-void check_coordinates(const double* x, int32_t n, int32_t d, interrupt& stop) {
+void check_coordinates(const double* x, index_t n, int32_t d, interrupt& stop) {
     const size_t dims = static_cast<size_t>(d);
     std::vector<double> low(x, x + dims);
     std::vector<double> high(x, x + dims);
-    for (int32_t i = 0; i < n; ++i) {
+    for (index_t i = 0; i < n; ++i) {
         if (i % poll_every == 0) stop.poll();
         const double* row = x + static_cast<size_t>(i) * dims;
         for (size_t k = 0; k < dims; ++k) {
@@ -109,7 +93,7 @@ void check_coordinates(const double* x, int32_t n, int32_t d, interrupt& stop) {
             "coordinates up to %.3g are too large: squared distances overflow; scale the points down", largest));
 }
 
-void check_distinct(const double* x, int32_t n, int32_t d, interrupt& stop) {
+void check_distinct(const double* x, index_t n, int32_t d, interrupt& stop) {
     const size_t dims = static_cast<size_t>(d);
     size_t slots = 16;
     while (slots < 2 * static_cast<size_t>(n)) slots *= 2;
@@ -121,7 +105,7 @@ void check_distinct(const double* x, int32_t n, int32_t d, interrupt& stop) {
             if (!(x[a * dims + k] == x[b * dims + k])) return false;
         return true;
     };
-    for (int32_t i = 0; i < n; ++i) {
+    for (index_t i = 0; i < n; ++i) {
         if (i % poll_every == 0) stop.poll();
         const double* row = x + static_cast<size_t>(i) * dims;
         uint64_t h = 0x9e3779b97f4a7c15ULL;
@@ -133,7 +117,7 @@ void check_distinct(const double* x, int32_t n, int32_t d, interrupt& stop) {
                 table[slot] = tag | static_cast<uint64_t>(i + 1);
                 break;
             }
-            const auto j = static_cast<int32_t>((entry & 0xffffffffULL) - 1);
+            const auto j = static_cast<index_t>((entry & 0xffffffffULL) - 1);
             if ((entry & 0xffffffff00000000ULL) == tag && equal(static_cast<size_t>(j), static_cast<size_t>(i)))
                 throw std::invalid_argument(
                     format("points %d and %d are equal in their first %d coordinates", j, i, d));

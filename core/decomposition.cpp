@@ -6,7 +6,8 @@
 
 #include "checks.h"
 
-split_tree checked_tree(raw_array<double>& x, int32_t n, int32_t d, int workers, interrupt& stop) {
+split_tree checked_tree(raw_array<double>& x, index_t n, int32_t d, int workers, interrupt& stop) {
+    check_point_count(n);
     check_coordinates(x.data(), n, d, stop);
     try {
         return build_split_tree(x, n, d, workers, stop);
@@ -18,7 +19,8 @@ split_tree checked_tree(raw_array<double>& x, int32_t n, int32_t d, int workers,
     }
 }
 
-split_tree checked_tree(const double* x, int32_t n, int32_t d, int workers, interrupt& stop) {
+split_tree checked_tree(const double* x, index_t n, int32_t d, int workers, interrupt& stop) {
+    check_point_count(n);
     raw_array<double> copy(static_cast<std::size_t>(n) * static_cast<std::size_t>(d));
     std::memcpy(copy.data(), x, copy.size() * sizeof(double));
     return checked_tree(copy, n, d, workers, stop);
@@ -39,10 +41,4 @@ pair_list decompose(split_tree&& tree, double s, int workers, interrupt& stop) {
     out.pairs = search_pairs(tree, s, workers, stop);
     out.order = std::move(tree.order);
     return out;
-}
-
-pair_list build_lumo(int32_t n, int32_t d, double s, const std::vector<point>& points, interrupt& stop) {
-    check_arguments(n, d, s, points);
-    raw_array<double> x = gather_coordinates(n, d, points);
-    return decompose(checked_tree(x, n, d, 1, stop), s, 1, stop);
 }

@@ -377,8 +377,3 @@ raw_array<separated_pair> search_pairs(const split_tree& tree, double s, int wor
         default: return search_all<0>(tree, s, workers, stop);
     }
 }
-
-std::vector<int32_t> set_indices(const raw_array<int32_t>& order, const index_run& run) {
-    const int32_t* begin = order.data() + run.start;
-    return std::vector<int32_t>(begin, begin + run.count);
-}

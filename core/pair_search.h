@@ -35,6 +35,3 @@ struct separated_pair {
 // pair of distinct points lies in exactly one pair, one point in each set.
 // Runs on up to `workers` threads with the same result; polls `stop`.
 raw_array<separated_pair> search_pairs(const split_tree& tree, double s, int workers, interrupt& stop);
-
-// The indices of one set of a pair, from the leaf order.
-std::vector<int32_t> set_indices(const raw_array<int32_t>& order, const index_run& run);

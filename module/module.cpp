@@ -24,7 +24,7 @@
 #include "checks.h"
 #include "decomposition.h"
 #include "interrupt.h"
-#include "point.h"
+#include "list_interface.h"
 
 namespace py = pybind11;
 
@@ -423,7 +423,7 @@ std::string thousands(std::size_t value) {
     return digits;
 }
 
-// The specified entry point: every argument checked, then one worker.
+// build_lumo: every argument checked, then one worker.
 pair_list checked_build_lumo(int32_t n, int32_t d, double s, std::vector<point>& points) {
     return without_lock([&](interrupt& stop) { return build_lumo(n, d, s, points, stop); });
 }

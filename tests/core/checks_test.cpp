@@ -128,6 +128,25 @@ TEST(checks, decompose_rejects_a_non_finite_s) {
     for (const double s : {nan_value, inf_value}) EXPECT_THROW(decompose(tree, s, 1, never), std::invalid_argument);
 }
 
+// The count is refused before the coordinates are read or copied: x holds
+// one point only.
+TEST(checks, more_points_than_max_points_are_refused_at_once) {
+    interrupt never;
+    const double one[1] = {0.0};
+    for (const int32_t n : {max_points + 1, int_max}) {
+        const std::string message =
+            "n is " + std::to_string(n) + "; at most " + std::to_string(max_points) + " points are supported";
+        try {
+            checked_tree(one, n, 1, 1, never);
+            ADD_FAILURE() << n;
+        } catch (const std::invalid_argument& e) {
+            EXPECT_EQ(e.what(), message);
+        }
+        raw_array<double> x(1);
+        EXPECT_THROW(checked_tree(x, n, 1, 1, never), std::invalid_argument);
+    }
+}
+
 TEST(checks, duplicate_report_matches_a_brute_force_search) {
     // Coarse grids, most with repeats: the report names the first point, in
     // input order, equal to an earlier one, and the earliest point it

@@ -5,13 +5,19 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cmath>
+#include <new>
+#include <system_error>
 #include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "test_support.h"
+#include "work_pool.h"
 
 namespace {
 
@@ -151,6 +157,10 @@ TEST(split_tree, row_order_does_not_change_the_tree) {
 
 class split_tree_workers : public testing::TestWithParam<data_kind> {};
 
+void fail_thread_starts(pool_step step) {
+    if (step == pool_step::thread_start) throw std::system_error(EAGAIN, std::generic_category());
+}
+
 TEST_P(split_tree_workers, give_identical_arrays) {
     // Large enough that sets of 16384 points and more go to other threads.
     const point_set set = sample(GetParam(), 70000, 2, 99u);
@@ -159,11 +169,61 @@ TEST_P(split_tree_workers, give_identical_arrays) {
         SCOPED_TRACE(workers);
         expect_identical_trees(build_tree(set, workers), one);
     }
+    // Threads that cannot be started leave the work to the calling one.
+    pool_fault_hook = &fail_thread_starts;
+    const split_tree alone = build_tree(set, 8);
+    pool_fault_hook = nullptr;
+    expect_identical_trees(alone, one);
 }
 
 INSTANTIATE_TEST_SUITE_P(split_tree, split_tree_workers,
                          testing::Values(data_kind::uniform, data_kind::clusters, data_kind::geoline, data_kind::tailed),
                          [](const testing::TestParamInfo<data_kind>& c) { return std::string(kind_name(c.param)); });
+
+// A failure on any thread (here a worker's setup, standing for its
+// scratch space's allocation) is one exception on the caller.
+std::atomic<int> setups_left{0};
+void fail_a_setup(pool_step step) {
+    if (step == pool_step::worker_setup && setups_left.fetch_sub(1) == 1) throw std::bad_alloc();
+}
+
+TEST(split_tree, worker_setup_failure_with_workers_is_one_exception) {
+    const point_set set = sample(data_kind::uniform, 70000, 2, 99u);
+    for (const int nth : {1, 2, 3}) {
+        setups_left = nth;
+        pool_fault_hook = &fail_a_setup;
+        EXPECT_THROW(build_tree(set, 3), std::bad_alloc) << nth;
+        pool_fault_hook = nullptr;
+    }
+}
+
+// glibc ends a thread inside the caller's check (pthread_exit, as CPython
+// does at exit) with a forced unwind: the builder lets it through, joins its
+// workers and frees what it holds, and the thread ends without an abort.
+struct ended_run {
+    const point_set* set;
+    int workers;
+    bool returned = false;
+};
+
+void* build_until_ended(void* arg) {
+    auto* run = static_cast<ended_run*>(arg);
+    interrupt stop([](void*) -> bool { pthread_exit(nullptr); }, nullptr, std::chrono::milliseconds(0));
+    build_split_tree(run->set->x.data(), run->set->n, run->set->d, run->workers, stop);
+    run->returned = true;
+    return nullptr;
+}
+
+TEST(split_tree, forced_unwind_joins_the_workers) {
+    const point_set set = sample(data_kind::uniform, 70000, 2, 4u);
+    for (const int workers : {1, 2, 4}) {
+        ended_run run{&set, workers};
+        pthread_t thread;
+        ASSERT_EQ(pthread_create(&thread, nullptr, build_until_ended, &run), 0);
+        ASSERT_EQ(pthread_join(thread, nullptr), 0);
+        EXPECT_FALSE(run.returned) << workers;
+    }
+}
 
 // --- Equal points -----------------------------------------------------------
 

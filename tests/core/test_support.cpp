@@ -442,10 +442,10 @@ void expect_valid_decomposition(const point_set& set, double s, const raw_array<
                                 const raw_array<separated_pair>& pairs) {
     const int32_t n = set.n;
     ASSERT_EQ(order.size(), at(n)) << "leaf order length";
-    std::vector<char> listed(at(n), 0);
+    std::vector<char> seen(at(n), 0);
     for (int32_t i : order) {
         ASSERT_TRUE(i >= 0 && i < n) << "index " << i << " in the leaf order";
-        ASSERT_EQ(listed[at(i)]++, 0) << "index " << i << " twice in the leaf order";
+        ASSERT_EQ(seen[at(i)]++, 0) << "index " << i << " twice in the leaf order";
     }
     failure_log bad_run("runs outside the leaf order or empty");
     failure_log shared("pairs with an index in both sets");
@@ -515,6 +515,11 @@ void expect_valid_decomposition(const point_set& set, double s, const raw_array<
             if (!(covered[k / 64] >> (k % 64) & 1)) missing.add(std::to_string(a) + " and " + std::to_string(b));
         }
     for (const failure_log* log : {&bad_run, &shared, &not_separated, &twice, &missing}) log->report();
+}
+
+std::vector<int32_t> set_indices(const raw_array<int32_t>& order, const index_run& run) {
+    const int32_t* begin = order.data() + run.start;
+    return std::vector<int32_t>(begin, begin + run.count);
 }
 
 index_pairs expand_pairs(const raw_array<int32_t>& order, const raw_array<separated_pair>& pairs) {

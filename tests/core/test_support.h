@@ -13,7 +13,7 @@
 
 #include "decomposition.h"
 #include "pair_search.h"
-#include "point.h"
+#include "list_interface.h"
 #include "split_tree.h"
 
 // n points in d dimensions, row by row: x[i * d + k].
@@ -90,6 +90,9 @@ void expect_same_pairs(const raw_array<separated_pair>& got, const std::vector<s
 // is below sqrt(DBL_MIN).
 void expect_valid_decomposition(const point_set& set, double s, const raw_array<int32_t>& order,
                                 const raw_array<separated_pair>& pairs);
+
+// The indices of one set of a pair, from the leaf order.
+std::vector<int32_t> set_indices(const raw_array<int32_t>& order, const index_run& run);
 
 // The pairs as index lists, read from the leaf order.
 using index_pairs = std::vector<std::pair<std::vector<int32_t>, std::vector<int32_t>>>;
