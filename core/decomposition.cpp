@@ -41,6 +41,11 @@ pair_list decompose(split_tree&& tree, double s, int workers, interrupt& stop) {
     return out;
 }
 
+pair_count count_decomposition(const split_tree& tree, double s, int workers, interrupt& stop) {
+    check_separation(s);
+    return count_pairs(tree, s, workers, stop);
+}
+
 pair_list build_lumo(int32_t n, int32_t d, double s, const std::vector<point>& points, interrupt& stop) {
     check_arguments(n, d, s, points);
     raw_array<double> x = gather_coordinates(n, d, points);

@@ -34,6 +34,11 @@ pair_list decompose(const split_tree& tree, double s, int workers, interrupt& st
 // The same for a tree used only once: its leaf order moves into the result.
 pair_list decompose(split_tree&& tree, double s, int workers, interrupt& stop);
 
+// The pairs of decompose(tree, s, ...) and the points in their sets,
+// counted without storing them. Throws std::invalid_argument for a
+// non-finite s.
+pair_count count_decomposition(const split_tree& tree, double s, int workers, interrupt& stop);
+
 // The decomposition of the first n points in their first d coordinates, as
 // the module's build_lumo gives it: every argument checked (see
 // check_arguments), then the phases above on one worker.

@@ -16,8 +16,10 @@ using std::size_t;
 
 constexpr int fresh_flags = MAP_PRIVATE | MAP_ANONYMOUS;
 
-char* map_fresh(size_t bytes) {
-    void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, fresh_flags, -1, 0);
+// Fresh pages, at `hint` if nothing is mapped there, else where the
+// system puts them.
+char* map_fresh(size_t bytes, void* hint = nullptr) {
+    void* block = mmap(hint, bytes, PROT_READ | PROT_WRITE, fresh_flags, -1, 0);
     return block == MAP_FAILED ? nullptr : static_cast<char*>(block);
 }
 
@@ -42,10 +44,14 @@ constexpr size_t move_step = size_t{16} << 20;
 
 // A block of `bytes` filled from the top down. Memory is claimed next to
 // the lowest byte claimed so far; when something else is mapped there, what
-// is in the block is copied to a fresh mapping of the whole size.
+// is in the block is copied to a fresh mapping of the whole size. The block
+// ends at `top` if there is room, so that a caller can place it where the
+// system leaves room below: under the lowest of its mappings, since the
+// system gives out addresses from the top down.
 class falling_block {
 public:
-    falling_block(size_t bytes, const page_ops& ops) : bytes_(bytes), low_(bytes), ops_(ops) {}
+    falling_block(size_t bytes, uintptr_t top, const page_ops& ops)
+        : bytes_(bytes), low_(bytes), top_(top), ops_(ops) {}
     falling_block(const falling_block&) = delete;
     falling_block& operator=(const falling_block&) = delete;
     ~falling_block() {
@@ -58,7 +64,8 @@ public:
     void claim_from(size_t offset) {
         if (offset >= low_) return;
         if (low_ == bytes_) {
-            char* top = map_fresh(bytes_ - offset);
+            const size_t length = bytes_ - offset;
+            char* top = map_fresh(length, top_ > bytes_ ? reinterpret_cast<void*>(top_ - length) : nullptr);
             if (top == nullptr) throw allocation_failure(bytes_ - offset);
             base_ = reinterpret_cast<uintptr_t>(top) - offset;
             low_ = offset;
@@ -92,6 +99,7 @@ private:
 
     const size_t bytes_;
     size_t low_;  // the lowest offset claimed; bytes_ when none is
+    const uintptr_t top_;
     uintptr_t base_ = 0;
     const page_ops& ops_;
 };
@@ -163,8 +171,12 @@ void page_buffer::moved_out(const moved_range& range) {
 
 page_block concatenate(const std::vector<stretch_ref>& parts, size_t least, const page_ops& ops) {
     size_t total = 0;
-    for (const stretch_ref& part : parts) total += part.length;
-    falling_block block(round_up(std::max({total, least, size_t{1}}), ops.page), ops);
+    uintptr_t lowest = UINTPTR_MAX;
+    for (const stretch_ref& part : parts) {
+        total += part.length;
+        lowest = std::min(lowest, reinterpret_cast<uintptr_t>(part.source->data()));
+    }
+    falling_block block(round_up(std::max({total, least, size_t{1}}), ops.page), lowest / ops.page * ops.page, ops);
     size_t end = total;
     for (auto part = parts.rbegin(); part != parts.rend(); ++part) {
         const size_t begin = end - part->length;
