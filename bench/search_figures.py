@@ -1,15 +1,21 @@
 # SPDX-License-Identifier: MIT
-"""Address space a call needs above the interpreter, by workers, and whether workers=2 completes
-under a cap of 1.25 times what workers=1 needs. Each figure comes from a fresh process: VmPeak
-after the call minus VmSize before it (the points made and the module imported first).
+"""Figures of the pair search from Python. Address space a call needs above the interpreter, by
+workers, and whether workers=2 completes under a cap of 1.25 times what workers=1 needs; then
+SplitTree.count against SplitTree.decompose, time and memory. Each memory figure comes from a fresh
+process: VmPeak (address space) or VmHWM (resident, after clear_refs) after the call, minus VmSize
+or VmRSS before it (the points made, the tree built and the module imported first).
 
-    PYTHONPATH=build python bench/address_space.py [--n 1000000] [--d 3] [--s 2] [--workers 1,2,3]
+    PYTHONPATH=build python bench/search_figures.py [--n 1000000] [--d 3] [--s 2] [--workers 1,2,3]
 """
 import argparse
 import json
+import statistics
 import subprocess
 import sys
 import textwrap
+import time
+
+import numpy as np
 
 CHILD = textwrap.dedent("""
     import json, resource, sys
@@ -17,26 +23,29 @@ CHILD = textwrap.dedent("""
 
     n, d, s, workers, cap, call = sys.argv[1:7]
     x = np.random.default_rng(1).random((int(n), int(d)))
-    tree = lumo.SplitTree(x) if call == "search" else None
+    tree = lumo.SplitTree(x) if call != "decompose" else None
 
     def status(key):
         with open("/proc/self/status") as f:
             return next(int(line.split()[1]) * 1024 for line in f if line.startswith(key + ":"))
 
-    before = status("VmSize")
+    before, resident = status("VmSize"), status("VmRSS")
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
     if int(cap) > 0:
         resource.setrlimit(resource.RLIMIT_AS, (before + int(cap), resource.RLIM_INFINITY))
     try:
         if call == "search":
             result = tree.decompose(float(s), workers=int(workers))
         elif call == "count":
-            result = lumo.SplitTree(x).count(float(s), workers=int(workers))
+            result = tree.count(float(s), workers=int(workers))
         else:
             result = lumo.decompose(x, float(s), workers=int(workers))
         outcome = "ok"
     except MemoryError as error:
         outcome = "MemoryError: " + str(error)
-    print(json.dumps({"need": status("VmPeak") - before, "outcome": outcome}))
+    print(json.dumps({"need": status("VmPeak") - before, "resident": status("VmHWM") - resident,
+                      "outcome": outcome}))
 """)
 
 MiB = 2.0**20
@@ -66,6 +75,28 @@ def main():
             print(f"| {call} | {workers} | {need / MiB:.0f} | {need / one:.2f} |")
         capped = measure(args, 2, cap=1.25 * one, call=call)
         print(f"| {call} | 2 under a cap of 1.25 x workers=1 ({1.25 * one / MiB:.0f} MiB) | {capped['outcome']} | |")
+    count_table(args)
+
+
+def count_table(args):
+    import lumo
+
+    tree = lumo.SplitTree(np.random.default_rng(1).random((args.n, args.d)))
+    print()
+    print("| workers | count ms | decompose ms | count / decompose | count peak MiB | decompose peak MiB |")
+    print("|---|---|---|---|---|---|")
+    for workers in (1, 2):
+        times = {"count": [], "decompose": []}
+        for _ in range(3):
+            for call in times:
+                t0 = time.perf_counter()
+                result = getattr(tree, call)(args.s, workers=workers)
+                del result
+                times[call].append(time.perf_counter() - t0)
+        count, whole = (statistics.median(times[c]) for c in ("count", "decompose"))
+        peaks = [measure(args, workers, call=c)["resident"] / MiB for c in ("count", "search")]
+        print(f"| {workers} | {count * 1e3:.0f} | {whole * 1e3:.0f} | {count / whole:.2f} | {peaks[0]:.1f} | "
+              f"{peaks[1]:.0f} |")
 
 
 if __name__ == "__main__":
