@@ -63,10 +63,13 @@ size_t ordered_pairs::prepare() {
 
 void ordered_pairs::align(size_t i) {
     stretch& part = order_[i];
-    // A stretch starts on a page boundary; below it is a spare page.
-    const size_t shift = (ops_.page - part.destination % ops_.page) % ops_.page;
+    page_buffer& buffer = workers_[static_cast<size_t>(part.worker)]->buffer;
+    // The block that the stretches go to starts on a page boundary; below
+    // each stretch is a spare page.
+    const uintptr_t from = reinterpret_cast<uintptr_t>(buffer.data() + part.offset);
+    const size_t shift = static_cast<size_t>(from - part.destination) % ops_.page;
     if (part.length < 4 * ops_.page || shift == 0) return;
-    workers_[static_cast<size_t>(part.worker)]->buffer.shift_down(part.offset, part.length, shift);
+    buffer.shift_down(part.offset, part.length, shift);
     part.offset -= shift;
 }
 

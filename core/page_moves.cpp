@@ -17,10 +17,20 @@ using std::size_t;
 constexpr int fresh_flags = MAP_PRIVATE | MAP_ANONYMOUS;
 
 // Fresh pages, at `hint` if nothing is mapped there, else where the
-// system puts them.
-char* map_fresh(size_t bytes, void* hint = nullptr) {
+// system puts them; aligned to `align` (a multiple of the system's page).
+char* map_fresh(size_t bytes, size_t align, void* hint = nullptr) {
     void* block = mmap(hint, bytes, PROT_READ | PROT_WRITE, fresh_flags, -1, 0);
-    return block == MAP_FAILED ? nullptr : static_cast<char*>(block);
+    if (block == MAP_FAILED) return nullptr;
+    if (reinterpret_cast<uintptr_t>(block) % align == 0) return static_cast<char*>(block);
+    // Only for a page larger than the system's: map more, keep an aligned part.
+    munmap(block, bytes);
+    block = mmap(nullptr, bytes + align, PROT_READ | PROT_WRITE, fresh_flags, -1, 0);
+    if (block == MAP_FAILED) return nullptr;
+    char* start = static_cast<char*>(block);
+    const size_t skip = (align - reinterpret_cast<uintptr_t>(start) % align) % align;
+    if (skip > 0) munmap(start, skip);
+    munmap(start + skip + bytes, align - skip);
+    return start + skip;
 }
 
 bool claim_pages(void* at, size_t length) {
@@ -65,7 +75,7 @@ public:
         if (offset >= low_) return;
         if (low_ == bytes_) {
             const size_t length = bytes_ - offset;
-            char* top = map_fresh(length, top_ > bytes_ ? reinterpret_cast<void*>(top_ - length) : nullptr);
+            char* top = map_fresh(length, ops_.page, top_ > bytes_ ? reinterpret_cast<void*>(top_ - length) : nullptr);
             if (top == nullptr) throw allocation_failure(bytes_ - offset);
             base_ = reinterpret_cast<uintptr_t>(top) - offset;
             low_ = offset;
@@ -89,7 +99,7 @@ public:
 
 private:
     void relocate() {
-        char* whole = map_fresh(bytes_);
+        char* whole = map_fresh(bytes_, ops_.page);
         if (whole == nullptr) throw allocation_failure(bytes_);
         std::memcpy(whole + low_, at(low_), bytes_ - low_);
         munmap(at(low_), bytes_ - low_);
