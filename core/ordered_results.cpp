@@ -89,7 +89,7 @@ raw_array<separated_pair> ordered_pairs::finish() {
     parts.reserve(order_.size());
     for (const stretch& part : order_)
         parts.push_back(stretch_ref{&workers_[static_cast<size_t>(part.worker)]->buffer, part.offset, part.length});
-    const page_block block = concatenate(parts, 0, ops_);
+    const page_block block = concatenate(parts, ops_);
     out.adopt_pages(reinterpret_cast<separated_pair*>(block.data), total / sizeof(separated_pair), block.bytes);
     return out;
 }

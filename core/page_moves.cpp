@@ -179,14 +179,14 @@ void page_buffer::moved_out(const moved_range& range) {
     if (range.length > 0) holes_.push_back(range);
 }
 
-page_block concatenate(const std::vector<stretch_ref>& parts, size_t least, const page_ops& ops) {
+page_block concatenate(const std::vector<stretch_ref>& parts, const page_ops& ops) {
     size_t total = 0;
     uintptr_t lowest = UINTPTR_MAX;
     for (const stretch_ref& part : parts) {
         total += part.length;
         lowest = std::min(lowest, reinterpret_cast<uintptr_t>(part.source->data()));
     }
-    falling_block block(round_up(std::max({total, least, size_t{1}}), ops.page), lowest / ops.page * ops.page, ops);
+    falling_block block(round_up(std::max(total, size_t{1}), ops.page), lowest / ops.page * ops.page, ops);
     size_t end = total;
     for (auto part = parts.rbegin(); part != parts.rend(); ++part) {
         const size_t begin = end - part->length;

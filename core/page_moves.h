@@ -86,16 +86,16 @@ struct stretch_ref {
     std::size_t length;
 };
 
-// The stretches, in order, concatenated into one block of whole pages at
-// least `least` bytes long (a multiple of ops.page). The block is built
-// from the top down, claiming memory next to what it has as it goes and
-// taking the pages out of the sources, so that the sources and the block
-// together never hold much more than the bytes themselves. Stretches
-// already at their destination's offset within a page (shift_down) move by
-// pages. Throws allocation_failure; the sources then still own what they
-// hold.
+// The stretches, in order, concatenated into one block of whole pages
+// (ops.page), at least one. The block is built from the top down, claiming
+// memory next to what it has as it goes and taking the pages out of the
+// sources, so that the sources and the block together never hold much more
+// than the bytes themselves. Stretches already at their destination's
+// offset within a page (shift_down; the block starts on a page boundary)
+// move by pages. Throws allocation_failure, having unmapped the block; the
+// sources release the rest.
 struct page_block {
     char* data;
     std::size_t bytes;
 };
-page_block concatenate(const std::vector<stretch_ref>& parts, std::size_t least, const page_ops& ops);
+page_block concatenate(const std::vector<stretch_ref>& parts, const page_ops& ops);

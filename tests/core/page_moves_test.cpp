@@ -105,7 +105,7 @@ void expect_concatenated(const page_ops& ops, const std::vector<size_t>& lengths
         part.offset -= shift;
         at += part.length;
     }
-    const page_block block = concatenate(parts, 0, ops);
+    const page_block block = concatenate(parts, ops);
     ASSERT_EQ(block.bytes % ops.page, 0u);
     ASSERT_GE(block.bytes, expected.size());
     EXPECT_EQ(std::memcmp(block.data, expected.data(), expected.size()), 0);

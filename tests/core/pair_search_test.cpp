@@ -174,22 +174,6 @@ TEST(pair_search, workers_give_the_recursive_search_on_a_mid_sized_set) {
     expect_same_pairs(pairs, reference_pairs(reference_tree(set), 2.0, set.d));
 }
 
-TEST(pair_search, count_equals_the_stored_pairs_and_their_set_sizes) {
-    const point_set set = sample(data_kind::clusters, 20000, 3, 13u);
-    const split_tree tree = build_tree(set);
-    for (const double s : {0.5, 3.0}) {
-        const raw_array<separated_pair> pairs = search(tree, s);
-        uint64_t points = 0;
-        for (const separated_pair& p : pairs) points += static_cast<uint64_t>(p.first.count + p.second.count);
-        for (const int workers : {1, 3}) {
-            interrupt never;
-            const pair_count count = count_pairs(tree, s, workers, never);
-            EXPECT_EQ(count.pairs, pairs.size());
-            EXPECT_EQ(count.points, points);
-        }
-    }
-}
-
 // A thread that the runtime ends while it searches (as the interpreter
 // ends a daemon thread at exit) unwinds through the search, which joins its
 // workers first; an uncaught or swallowed unwind would abort the process.
@@ -207,14 +191,6 @@ TEST(pair_search, thread_ended_inside_the_search_unwinds_after_joining_its_worke
         caller.join();
         EXPECT_FALSE(returned.load());
     }
-}
-
-TEST(pair_search, out_of_memory_says_how_far_the_search_got) {
-    const pairs_out_of_memory error(123456789, 2147483648u);
-    EXPECT_STREQ(error.what(),
-                 "the decomposition needs more memory: 123,456,789 pairs found, the next step wanted 2,147,483,648 bytes");
-    EXPECT_STREQ(pairs_out_of_memory(0, 999).what(),
-                 "the decomposition needs more memory: 0 pairs found, the next step wanted 999 bytes");
 }
 
 // --- Tiny radii and deep trees -------------------------------------------------
