@@ -42,3 +42,8 @@ pair_list decompose(split_tree&& tree, double s, int workers, interrupt& stop) {
     out.order = std::move(tree.order);
     return out;
 }
+
+pair_count count_decomposition(const split_tree& tree, double s, int workers, interrupt& stop) {
+    check_separation(s);
+    return count_pairs(tree, s, workers, stop);
+}

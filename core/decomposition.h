@@ -33,3 +33,8 @@ split_tree checked_tree(raw_array<double>& x, index_t n, int32_t d, int workers,
 pair_list decompose(const split_tree& tree, double s, int workers, interrupt& stop);
 // The same for a tree used only once: its leaf order moves into the result.
 pair_list decompose(split_tree&& tree, double s, int workers, interrupt& stop);
+
+// The pairs of decompose(tree, s, ...) and the points in their sets,
+// counted without storing them. Throws std::invalid_argument for a
+// non-finite s.
+pair_count count_decomposition(const split_tree& tree, double s, int workers, interrupt& stop);

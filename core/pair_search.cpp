@@ -1,19 +1,22 @@
 // SPDX-License-Identifier: MIT
 #include "pair_search.h"
 
-#include <sys/mman.h>
+#include <cxxabi.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstddef>
-#include <cstring>
+#include <cstdio>
 #include <exception>
 #include <limits>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <tuple>
 #include <utility>
+
+#include "ordered_results.h"
 
 namespace {
 
@@ -74,7 +77,8 @@ public:
 
     // The pairs between u and v, depth first. The pair to visit next is
     // kept in (u, v) rather than pushed and popped again.
-    void pairs_between(int32_t u, int32_t v, raw_array<separated_pair>& out) {
+    template <typename Sink>
+    void pairs_between(int32_t u, int32_t v, Sink& out) {
         const size_t bottom = pair_stack_.size();
         for (;;) {
             if (++steps_ >= poll_steps) {
@@ -87,7 +91,7 @@ public:
             // their distance underflows to 0 and the test cannot tell them
             // apart.
             if ((x.size == 1 && y.size == 1) || separated(u, v)) {
-                out.push_back(separated_pair{index_run{x.first_leaf, x.size}, index_run{y.first_leaf, y.size}});
+                out.add(separated_pair{index_run{x.first_leaf, x.size}, index_run{y.first_leaf, y.size}});
                 if (pair_stack_.size() == bottom) return;
                 std::tie(u, v) = pair_stack_.back();
                 pair_stack_.pop_back();
@@ -101,7 +105,8 @@ public:
         }
     }
 
-    void pairs_inside(int32_t root, raw_array<separated_pair>& out) {
+    template <typename Sink>
+    void pairs_inside(int32_t root, Sink& out) {
         std::vector<int32_t> stack{root};
         while (!stack.empty()) {
             const int32_t x = stack.back();
@@ -113,7 +118,8 @@ public:
         }
     }
 
-    void run(const search_task& task, raw_array<separated_pair>& out) {
+    template <typename Sink>
+    void run(const search_task& task, Sink& out) {
         if (task.v < 0) pairs_inside(task.u, out);
         else pairs_between(task.u, task.v, out);
     }
@@ -180,9 +186,11 @@ std::vector<search_task> plan(searcher<D>& search, int32_t n, int workers) {
     return tasks;
 }
 
-// Runs body(w, failed) on `workers` threads at once, the calling one as
-// w = 0. `failed` turns true when a worker has thrown; the first exception
-// is thrown again here once all have returned.
+// Runs body(w, failed) on up to `workers` threads at once, the calling one
+// as w = 0; when a thread cannot be started, on those that did. `failed`
+// turns true when a worker has thrown; the first exception is thrown again
+// here once all have returned. The unwinding of a thread that the runtime
+// ends (pthread_exit) passes through, after the others have been joined.
 template <typename Body>
 void run_workers(int workers, const Body& body) {
     std::exception_ptr error;
@@ -191,6 +199,9 @@ void run_workers(int workers, const Body& body) {
     auto work = [&](int w) {
         try {
             body(w, failed);
+        } catch (abi::__forced_unwind&) {
+            failed = true;
+            throw;
         } catch (...) {
             std::lock_guard<std::mutex> lock(error_mutex);
             if (!error) error = std::current_exception();
@@ -198,136 +209,34 @@ void run_workers(int workers, const Body& body) {
         }
     };
     std::vector<std::thread> threads;
+    threads.reserve(static_cast<size_t>(workers));
+    for (int w = 1; w < workers; ++w) {
+        try {
+            threads.emplace_back(work, w);
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
     try {
-        for (int w = 1; w < workers; ++w) threads.emplace_back(work, w);
-    } catch (...) {
+        work(0);
+    } catch (abi::__forced_unwind&) {
         for (auto& t : threads) t.join();
         throw;
     }
-    work(0);
     for (auto& t : threads) t.join();
     if (error) std::rethrow_exception(error);
 }
 
-constexpr size_t page = 4096;
-
-// Pairs written from the top of a mapping downwards: a worker that takes
-// tasks in descending order holds their pairs in ascending order. Below the
-// lowest pair there is always at least a page to spare.
-class falling_buffer {
-public:
-    explicit falling_buffer(size_t pairs) { reserve(pairs * sizeof(separated_pair)); }
-    falling_buffer(const falling_buffer&) = delete;
-    falling_buffer& operator=(const falling_buffer&) = delete;
-    ~falling_buffer() {
-        if (base_ != nullptr) munmap(base_, bytes_);
-    }
-
-    void prepend(const separated_pair* pairs, size_t count) {
-        const size_t need = count * sizeof(separated_pair);
-        if (low_ < need + page) reserve(2 * (bytes_ + need));
-        low_ -= need;
-        if (need > 0) std::memcpy(base_ + low_, pairs, need);
-    }
-    char* begin() { return base_ + low_; }
-    size_t bytes() const { return bytes_ - low_; }
-
-private:
-    // A larger mapping, the pairs so far moved to its top.
-    void reserve(size_t bytes) {
-        bytes = (bytes + page + page - 1) / page * page;
-        void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-        if (block == MAP_FAILED) throw std::bad_alloc();
-        auto* base = static_cast<char*>(block);
-        const size_t used = bytes_ - low_;
-        if (used > 0) std::memcpy(base + bytes - used, base_ + low_, used);
-        if (base_ != nullptr) munmap(base_, bytes_);
-        base_ = base;
-        low_ = bytes - used;
-        bytes_ = bytes;
-    }
-
-    char* base_ = nullptr;
-    size_t bytes_ = 0;
-    size_t low_ = 0;  // offset of the lowest pair
-};
-
-// Moves `length` bytes at `from` down by `shift` (under a page), the two
-// halves on two threads. The upper half lands on the last `shift` bytes of
-// the lower half's source, which are therefore read first.
-void shift_down(char* from, size_t length, size_t shift) {
-    if (length < (size_t{1} << 22)) {
-        std::memmove(from - shift, from, length);
-        return;
-    }
-    const size_t half = length / 2;
-    std::vector<char> seam(from + half - shift, from + half);
-    std::thread upper([=] { std::memmove(from + half - shift, from + half, length - half); });
-    std::memmove(from - shift, from, half - shift);
-    std::memcpy(from + half - 2 * shift, seam.data(), shift);
-    upper.join();
-}
-
-// Appends the pairs of `tail` to `out`. Where `out` is a mapping, whole
-// pages of `tail` are moved into it rather than copied: first the pairs are
-// shifted within `tail` by under a page so that both sides share their
-// offset within a page, then the page that holds the seam is copied and
-// the rest moved by mremap. Copying fresh memory costs as much as
-// searching here; moving pages costs next to nothing.
-void append_moving_pages(raw_array<separated_pair>& out, falling_buffer& tail) {
-    const size_t first = out.size();
-    const size_t length = tail.bytes();
-    out.resize(first + length / sizeof(separated_pair));
-    char* to = reinterpret_cast<char*>(out.data() + first);
-    char* from = tail.begin();
-    if (!out.in_mapping() || length < 4 * page) {
-        if (length > 0) std::memcpy(to, from, length);
-        return;
-    }
-    const size_t shift = (reinterpret_cast<uintptr_t>(from) - reinterpret_cast<uintptr_t>(to)) % page;
-    if (shift != 0) {
-        shift_down(from, length, shift);
-        from -= shift;
-    }
-    const size_t head = (page - reinterpret_cast<uintptr_t>(to) % page) % page;
-    std::memcpy(to, from, head);
-    const size_t body = (length - head) / page * page;
-    if (mremap(from + head, body, body, MREMAP_MAYMOVE | MREMAP_FIXED, to + head) == MAP_FAILED)
-        std::memcpy(to + head, from + head, body);
-    std::memcpy(to + head + body, from + head + body, length - head - body);
-}
-
-template <int D>
-raw_array<separated_pair> search_all(const split_tree& tree, double s, int workers, interrupt& stop) {
-    raw_array<separated_pair> out;
-    if (workers <= 1 || tree.n < 4096) {
-        searcher<D> search(tree, s, stop);
-        search.pairs_inside(0, out);
-        return out;
-    }
-    std::vector<search_task> tasks;
-    {
-        searcher<D> search(tree, s, stop);
-        tasks = plan(search, tree.n, workers);
-    }
-    // The calling thread takes tasks from the front and writes their pairs
-    // straight into the result; the others take them from the back. With
-    // two workers, the second writes into a falling buffer whose pages then
-    // move into the result; with more, each keeps its tasks' pairs as
-    // stretches of a buffer of its own, copied into place at the end.
-    struct stretch {
-        int worker;
-        size_t begin;
-        size_t end;
-    };
-    std::vector<raw_array<separated_pair>> buffers(static_cast<size_t>(workers));
-    std::vector<stretch> made(tasks.size());
-    falling_buffer falling(workers == 2 ? 16 * static_cast<size_t>(tree.n) : 0);
+// Runs the tasks on the workers: the calling thread takes them from the
+// front, the others from the back, each writing into the sink that
+// results gives it for the task.
+template <int D, typename Results>
+void run_tasks(const split_tree& tree, double s, int workers, interrupt& stop, const std::vector<search_task>& tasks,
+               Results& results) {
     std::mutex claim;
     size_t front = 0;
     size_t back = tasks.size();
     run_workers(workers, [&](int w, const std::atomic<bool>& failed) {
-        raw_array<separated_pair>& buffer = w == 0 ? out : buffers[static_cast<size_t>(w)];
         searcher<D> search(tree, s, stop);
         for (;;) {
             size_t i = 0;
@@ -336,35 +245,86 @@ raw_array<separated_pair> search_all(const split_tree& tree, double s, int worke
                 if (front == back || failed.load()) return;
                 i = w == 0 ? front++ : --back;
             }
-            if (w == 0 || workers > 2) {
-                const size_t begin = buffer.size();
-                search.run(tasks[i], buffer);
-                made[i] = stretch{w, begin, buffer.size()};
-            } else {
-                buffer.clear();
-                search.run(tasks[i], buffer);
-                falling.prepend(buffer.data(), buffer.size());
-            }
+            search.run(tasks[i], results.begin_task(w, i));
+            results.end_task(w);
         }
     });
-    if (workers == 2) {
-        append_moving_pages(out, falling);
+}
+
+template <int D>
+std::vector<search_task> plan_for(const split_tree& tree, double s, int workers, interrupt& stop) {
+    searcher<D> search(tree, s, stop);
+    return plan(search, tree.n, workers);
+}
+
+// Below this many points one worker does the whole search.
+constexpr int32_t shared_search_points = 4096;
+
+template <int D>
+raw_array<separated_pair> search_all(const split_tree& tree, double s, int workers, interrupt& stop) {
+    if (workers <= 1 || tree.n < shared_search_points) {
+        raw_array<separated_pair> out;
+        array_sink sink{out};
+        try {
+            searcher<D>(tree, s, stop).pairs_inside(0, sink);
+        } catch (const allocation_failure& e) {
+            throw pairs_out_of_memory(out.size(), e.bytes);
+        }
         return out;
     }
-    std::vector<size_t> offset(tasks.size() + 1, 0);
-    for (size_t i = 0; i < tasks.size(); ++i) offset[i + 1] = offset[i] + (made[i].end - made[i].begin);
-    out.resize(offset.back());
-    const size_t copied = front;
-    std::atomic<size_t> next{copied};
-    run_workers(workers, [&](int, const std::atomic<bool>&) {
-        for (size_t i = next++; i < tasks.size(); i = next++) {
-            const stretch& part = made[i];
-            if (part.end > part.begin)
-                std::memcpy(out.data() + offset[i], buffers[static_cast<size_t>(part.worker)].data() + part.begin,
-                            (part.end - part.begin) * sizeof(separated_pair));
-        }
-    });
-    return out;
+    const std::vector<search_task> tasks = plan_for<D>(tree, s, workers, stop);
+    ordered_pairs results(workers);
+    try {
+        run_tasks<D>(tree, s, workers, stop, tasks, results);
+        const size_t stretches = results.prepare();
+        std::atomic<size_t> next{0};
+        run_workers(workers, [&](int, const std::atomic<bool>&) {
+            for (size_t i = next++; i < stretches; i = next++) results.align(i);
+        });
+        return results.finish();
+    } catch (const allocation_failure& e) {
+        throw pairs_out_of_memory(results.pairs(), e.bytes);
+    }
+}
+
+// One counting sink per worker, each on a cache line of its own.
+struct counting_results {
+    struct alignas(64) slot {
+        counting_sink sink;
+    };
+    explicit counting_results(int workers) : slots(static_cast<size_t>(workers)) {}
+    counting_sink& begin_task(int w, size_t) { return slots[static_cast<size_t>(w)].sink; }
+    void end_task(int) {}
+    std::vector<slot> slots;
+};
+
+template <int D>
+pair_count count_all(const split_tree& tree, double s, int workers, interrupt& stop) {
+    if (workers <= 1 || tree.n < shared_search_points) {
+        counting_sink sink;
+        searcher<D>(tree, s, stop).pairs_inside(0, sink);
+        return sink.count;
+    }
+    counting_results results(workers);
+    run_tasks<D>(tree, s, workers, stop, plan_for<D>(tree, s, workers, stop), results);
+    pair_count total;
+    for (const auto& slot : results.slots) {
+        total.pairs += slot.sink.count.pairs;
+        total.points += slot.sink.count.points;
+    }
+    return total;
+}
+
+// Digits with a comma every three, as printed in messages.
+void put_thousands(char* at, size_t room, size_t value) {
+    char digits[24];
+    const int length = std::snprintf(digits, sizeof digits, "%zu", value);
+    size_t j = 0;
+    for (int i = 0; i < length && j + 2 < room; ++i) {
+        if (i > 0 && (length - i) % 3 == 0) at[j++] = ',';
+        at[j++] = digits[i];
+    }
+    at[j] = '\0';
 }
 
 }  // namespace
@@ -376,4 +336,23 @@ raw_array<separated_pair> search_pairs(const split_tree& tree, double s, int wor
         case 3: return search_all<3>(tree, s, workers, stop);
         default: return search_all<0>(tree, s, workers, stop);
     }
+}
+
+pair_count count_pairs(const split_tree& tree, double s, int workers, interrupt& stop) {
+    switch (tree.d) {
+        case 1: return count_all<1>(tree, s, workers, stop);
+        case 2: return count_all<2>(tree, s, workers, stop);
+        case 3: return count_all<3>(tree, s, workers, stop);
+        default: return count_all<0>(tree, s, workers, stop);
+    }
+}
+
+pairs_out_of_memory::pairs_out_of_memory(size_t found, size_t wanted) : pairs(found), bytes(wanted) {
+    char found_text[32];
+    char wanted_text[32];
+    put_thousands(found_text, sizeof found_text, found);
+    put_thousands(wanted_text, sizeof wanted_text, wanted);
+    std::snprintf(message_, sizeof message_,
+                  "the decomposition needs more memory: %s pairs found, the next step wanted %s bytes", found_text,
+                  wanted_text);
 }

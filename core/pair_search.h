@@ -5,7 +5,9 @@
 // are subtrees, so each is a run of the tree's leaf order.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <new>
 #include <vector>
 
 #include "interrupt.h"
@@ -33,5 +35,28 @@ struct separated_pair {
 // larger radius is below sqrt(DBL_MIN) (about 1.5e-154), where its squares
 // lose precision, is never taken as separated. Every unordered
 // pair of distinct points lies in exactly one pair, one point in each set.
-// Runs on up to `workers` threads with the same result; polls `stop`.
+// Runs on up to `workers` threads with the same result (on fewer when
+// threads cannot be started); polls `stop`. Throws pairs_out_of_memory when
+// the pairs do not fit, having released what it held.
 raw_array<separated_pair> search_pairs(const split_tree& tree, double s, int workers, interrupt& stop);
+
+// What search_pairs would return, counted rather than stored: the pairs,
+// and the points in both sets of all pairs.
+struct pair_count {
+    uint64_t pairs = 0;
+    uint64_t points = 0;
+};
+pair_count count_pairs(const split_tree& tree, double s, int workers, interrupt& stop);
+
+// The pairs found so far did not fit: what() says how many there were and
+// how many bytes the next step wanted.
+class pairs_out_of_memory : public std::bad_alloc {
+public:
+    pairs_out_of_memory(std::size_t pairs, std::size_t bytes);
+    const char* what() const noexcept override { return message_; }
+    std::size_t pairs;
+    std::size_t bytes;
+
+private:
+    char message_[160];
+};

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 // A growable array of trivially copyable records in one block, left
 // uninitialised on growth. Small arrays live in malloc'd blocks; large ones
-// in mappings of their own, which grow with mremap: pages move, nothing is
-// copied. (Transparent huge pages were tried: their first use stalls for
-// compaction, and a mapping that mremap moves loses them anyway.) The
+// in mappings, which grow with mremap: pages move, nothing is copied.
+// (Transparent huge pages were tried: their first use stalls for
+// compaction, and a mapping that mremap moves loses them anyway.) An array
+// can also take over a block assembled from several mappings (see
+// page_moves.h); such an array grows by copying into a fresh mapping. The
 // array owns its block.
 #pragma once
 
@@ -17,6 +19,13 @@
 #include <type_traits>
 #include <utility>
 
+// A block of `bytes` could not be had. What it says stays generic; callers
+// that know what the block was for say more.
+struct allocation_failure : std::bad_alloc {
+    explicit allocation_failure(std::size_t wanted) : bytes(wanted) {}
+    std::size_t bytes;
+};
+
 template <typename T>
 class raw_array {
     static_assert(std::is_trivially_copyable<T>::value, "raw_array holds plain records");
@@ -29,13 +38,15 @@ public:
     raw_array(raw_array&& other) noexcept
         : data_(std::exchange(other.data_, nullptr)),
           size_(std::exchange(other.size_, 0)),
-          capacity_(std::exchange(other.capacity_, 0)) {}
+          capacity_(std::exchange(other.capacity_, 0)),
+          pieced_(std::exchange(other.pieced_, false)) {}
     raw_array& operator=(raw_array&& other) noexcept {
         if (this != &other) {
             release(data_, capacity_);
             data_ = std::exchange(other.data_, nullptr);
             size_ = std::exchange(other.size_, 0);
             capacity_ = std::exchange(other.capacity_, 0);
+            pieced_ = std::exchange(other.pieced_, false);
         }
         return *this;
     }
@@ -44,6 +55,7 @@ public:
     T* data() { return data_; }
     const T* data() const { return data_; }
     std::size_t size() const { return size_; }
+    std::size_t capacity() const { return capacity_; }
     bool empty() const { return size_ == 0; }
     T& operator[](std::size_t i) { return data_[i]; }
     const T& operator[](std::size_t i) const { return data_[i]; }
@@ -64,9 +76,19 @@ public:
         if (size_ == capacity_) reallocate(capacity_ < 64 ? 64 : capacity_ * 2);
         data_[size_++] = value;
     }
-    // Whether the array lives in a mapping of its own (whole pages, from
-    // data() on, up to the capacity).
-    bool in_mapping() const { return data_ != nullptr && mapped(capacity_); }
+    // Takes over `bytes` (whole pages, at least mapping_bytes) mapped at
+    // `data`, possibly as several mappings, holding `count` records; what
+    // the array held is released.
+    void adopt_pages(T* data, std::size_t count, std::size_t bytes) {
+        release(data_, capacity_);
+        data_ = data;
+        size_ = count;
+        capacity_ = bytes / sizeof(T);
+        pieced_ = true;
+    }
+
+    // Blocks from this size on are mappings.
+    static constexpr std::size_t mapping_bytes = std::size_t{1} << 21;
 
     // Gives back unused capacity.
     void shrink_to_fit() {
@@ -75,10 +97,7 @@ public:
     void clear() { size_ = 0; }
 
 private:
-    // Blocks from this size on are mappings of their own.
-    static constexpr std::size_t mapped_bytes = std::size_t{1} << 21;
-
-    static bool mapped(std::size_t capacity) { return capacity * sizeof(T) >= mapped_bytes; }
+    static bool mapped(std::size_t capacity) { return capacity * sizeof(T) >= mapping_bytes; }
 
     static void release(T* data, std::size_t capacity) {
         if (data == nullptr) return;
@@ -87,32 +106,36 @@ private:
     }
 
     void reallocate(std::size_t count) {
-        if (count > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(T)) throw std::bad_alloc();
+        if (count > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(T)) throw allocation_failure(PTRDIFF_MAX);
         const std::size_t bytes = count * sizeof(T);
         void* block = nullptr;
         if (!mapped(count) && (data_ == nullptr || !mapped(capacity_))) {
             block = std::realloc(data_, bytes);
-            if (block == nullptr) throw std::bad_alloc();
+            if (block == nullptr) throw allocation_failure(bytes);
         } else if (!mapped(count)) {
             // A mapping shrunk to a small block.
             block = std::malloc(bytes);
-            if (block == nullptr) throw std::bad_alloc();
+            if (block == nullptr) throw allocation_failure(bytes);
             std::memcpy(block, data_, (size_ < count ? size_ : count) * sizeof(T));
             munmap(data_, capacity_ * sizeof(T));
-        } else if (data_ != nullptr && mapped(capacity_)) {
+        } else if (data_ != nullptr && mapped(capacity_) && !pieced_) {
             block = mremap(data_, capacity_ * sizeof(T), bytes, MREMAP_MAYMOVE);
-            if (block == MAP_FAILED) throw std::bad_alloc();
+            if (block == MAP_FAILED) throw allocation_failure(bytes);
         } else {
+            // mremap takes one mapping only: an adopted block of several
+            // is copied, as a malloc'd one is.
             block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-            if (block == MAP_FAILED) throw std::bad_alloc();
-            if (size_ > 0) std::memcpy(block, data_, size_ * sizeof(T));
-            std::free(data_);
+            if (block == MAP_FAILED) throw allocation_failure(bytes);
+            if (size_ > 0) std::memcpy(block, data_, (size_ < count ? size_ : count) * sizeof(T));
+            release(data_, capacity_);
         }
         data_ = static_cast<T*>(block);
         capacity_ = count;
+        pieced_ = false;
     }
 
     T* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
+    bool pieced_ = false;  // data_ was adopted and may span several mappings
 };

@@ -416,6 +416,13 @@ decomposition_object decompose_tree(const tree_object& self, double s, int worke
     return decomposition_object{std::move(result), self.tree->n, self.tree->d, s};
 }
 
+std::pair<uint64_t, uint64_t> count_tree(const tree_object& self, double s, int workers) {
+    const int threads = worker_count(workers);
+    const pair_count count =
+        without_lock([&](interrupt& stop) { return count_decomposition(*self.tree, s, threads, stop); });
+    return {count.pairs, count.points};
+}
+
 std::string thousands(std::size_t value) {
     std::string digits = std::to_string(value);
     for (auto at = static_cast<std::ptrdiff_t>(digits.size()) - 3; at > 0; at -= 3)
@@ -479,6 +486,15 @@ Examples
 
 PYBIND11_MODULE(lumo, m) {
     m.doc() = "Well-separated pair decomposition (LUMO) plugin";
+
+    // A result that does not fit says how far the search got.
+    py::register_exception_translator([](std::exception_ptr error) {
+        try {
+            if (error) std::rethrow_exception(error);
+        } catch (const pairs_out_of_memory& e) {
+            PyErr_SetString(PyExc_MemoryError, e.what());
+        }
+    });
 
     m.def("build_lumo", &checked_build_lumo,
           R"(The function that computes LUMO following the Callahan and Kosaraju O(n log(n)) algorithm)");
@@ -596,6 +612,12 @@ Examples
              "Builds the tree; points and workers as for lumo.decompose.")
         .def("decompose", &decompose_tree, py::arg("s") = 2.0, py::arg("workers") = 1,
              "The well-separated pair decomposition for s (see lumo.decompose).")
+        .def("count", &count_tree, py::arg("s") = 2.0, py::arg("workers") = 1,
+             R"(The size of decompose(s) without making it: (pairs, total set size).
+
+The total set size is the sum over all pairs of the points in both sets, so that a result takes
+16 bytes per pair (and 4 per point for the order). Same arguments and errors as decompose;
+a fraction of its time and no memory for the pairs.)")
         .def_property_readonly("n", [](const tree_object& self) { return self.tree->n; }, "The number of points.")
         .def_property_readonly("d", [](const tree_object& self) { return self.tree->d; }, "The dimension of the points.")
         .def("__repr__", [](const tree_object& self) {

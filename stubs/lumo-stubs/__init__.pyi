@@ -101,6 +101,8 @@ class SplitTree(metaclass=_pybind11_type):
     def __init__(self, points: _Points, workers: int = 1) -> None: ...
     def decompose(self, s: float = 2.0, workers: int = 1) -> Decomposition:
         """The well-separated pair decomposition for s."""
+    def count(self, s: float = 2.0, workers: int = 1) -> tuple[int, int]:
+        """The size of decompose(s) without making it: (pairs, total set size)."""
     @property
     def n(self) -> int:
         """The number of points."""

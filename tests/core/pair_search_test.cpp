@@ -4,10 +4,15 @@
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "decomposition.h"
@@ -167,6 +172,25 @@ TEST(pair_search, workers_give_the_recursive_search_on_a_mid_sized_set) {
     const raw_array<separated_pair> pairs = search(tree, 2.0, 8);
     expect_valid_decomposition(set, 2.0, tree.order, pairs);
     expect_same_pairs(pairs, reference_pairs(reference_tree(set), 2.0, set.d));
+}
+
+// A thread that the runtime ends while it searches (as the interpreter
+// ends a daemon thread at exit) unwinds through the search, which joins its
+// workers first; an uncaught or swallowed unwind would abort the process.
+bool end_thread(void*) { pthread_exit(nullptr); }
+
+TEST(pair_search, thread_ended_inside_the_search_unwinds_after_joining_its_workers) {
+    const split_tree tree = build_tree(sample(data_kind::uniform, 60000, 3, 14u));
+    for (const int workers : {1, 2, 4}) {
+        std::atomic<bool> returned{false};
+        std::thread caller([&] {
+            interrupt stop(&end_thread, nullptr, std::chrono::milliseconds(0));
+            search_pairs(tree, 2.0, workers, stop);
+            returned = true;
+        });
+        caller.join();
+        EXPECT_FALSE(returned.load());
+    }
 }
 
 // --- Tiny radii and deep trees -------------------------------------------------
