@@ -743,11 +743,11 @@ Examples
 >>> pts = np.array([[0, 0], [0.1, 0], [0, 0.1], [10, 10], [10.1, 10], [10, 10.1]])
 >>> dec = lumo.decompose(pts, s=2.0)
 >>> len(dec)
-LEN
->>> [a.tolist() for a in dec[0]]
-FIRST
->>> np.asarray(dec.representatives())[:2]    # one point of each set: see representatives()
-REPS
+7
+>>> [a.tolist() for a in dec[0]]          # the two sets of the first pair
+[[5, 3, 4], [2, 0, 1]]
+>>> np.asarray(dec.representatives())[0]  # one point of each set: an edge of a spanner
+array([5, 2], dtype=int32)
 )";
 
 constexpr const char* decomposition_doc = R"(A well-separated pair decomposition.
