@@ -672,3 +672,79 @@ def test_ctrl_c_stops_a_long_call(call):
     assert report["outcome"] == "interrupted", report
     assert report["end"] - sent < 1.0, f"KeyboardInterrupt came {report['end'] - sent:.2f} s after SIGINT"
     assert report["small"], report
+
+
+EXIT_SCRIPT = textwrap.dedent("""
+    import sys, threading, time
+    import numpy as np, lumo
+
+    call, workers, delay = sys.argv[1], int(sys.argv[2]), float(sys.argv[3])
+    rng = np.random.default_rng(0)
+    if call == "build_lumo":
+        points = [lumo.point(r) for r in rng.random((150000, 3)).tolist()]
+        run = lambda: lumo.build_lumo(len(points), 3, 2.0, points)
+    elif call == "split-tree":
+        x = rng.random((300000, 60))
+        run = lambda: lumo.SplitTree(x, workers=workers)
+    else:
+        x = rng.random((400000, 3))
+        run = lambda: lumo.decompose(x, 2.0, workers=workers)
+    started = threading.Event()
+
+    def body():
+        started.set()
+        while True:
+            run()
+
+    threading.Thread(target=body, daemon=True).start()
+    started.wait()
+    time.sleep(delay)
+    print("main thread returns", flush=True)
+""")
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("call, workers", [("decompose", 1), ("decompose", 2), ("split-tree", 1), ("split-tree", 2),
+                                           ("build_lumo", 1)])
+def test_interpreter_exits_normally_with_a_daemon_thread_inside_a_call(call, workers):
+    # The interpreter ends such a thread when it next takes the lock; the call must neither
+    # take it in a destructor nor swallow the thread's unwinding (glibc aborts for both).
+    for delay in (0.2, 0.7, 1.3):
+        done = subprocess.run([sys.executable, "-c", EXIT_SCRIPT, call, str(workers), str(delay)],
+                              capture_output=True, text=True, timeout=120)
+        assert (done.returncode, done.stdout) == (0, "main thread returns\n"), done.stderr
+        assert "FATAL" not in done.stderr and "terminate" not in done.stderr, done.stderr
+
+
+OTHER_THREAD_SIGINT_SCRIPT = textwrap.dedent("""
+    import json, os, signal, threading, time
+    import numpy as np, lumo
+
+    x = np.random.default_rng(3).random((600000, 2))
+    results = []
+    thread = threading.Thread(target=lambda: results.append(lumo.decompose(x, 2.0, workers=2)))
+    start = time.monotonic()
+    thread.start()
+    interrupts = 0
+    while thread.is_alive():
+        try:
+            time.sleep(0.05)
+            os.kill(os.getpid(), signal.SIGINT)
+            thread.join(0.1)
+        except KeyboardInterrupt:
+            interrupts += 1
+    again = lumo.decompose(x, 2.0)
+    same = (np.array_equal(np.asarray(results[0].pairs), np.asarray(again.pairs))
+            and np.array_equal(np.asarray(results[0].order), np.asarray(again.order)))
+    print(json.dumps({"interrupts": interrupts, "same": bool(same)}))
+""")
+
+
+@pytest.mark.slow
+def test_sigint_during_a_call_on_another_thread_leaves_it_whole():
+    # Python runs signal handlers on the main thread only: the call runs to its end.
+    done = subprocess.run([sys.executable, "-c", OTHER_THREAD_SIGINT_SCRIPT], capture_output=True, text=True,
+                          timeout=300)
+    assert done.returncode == 0, done.stderr
+    report = json.loads(done.stdout)
+    assert report["interrupts"] >= 3 and report["same"], report
