@@ -549,7 +549,12 @@ py::object pair_or_slice(const decomposition_object& self, const py::handle& key
     if (k < 0) k += self.size();
     if (k < 0 || k >= self.size()) throw py::index_error("pair index out of range");
     const separated_pair& pair = self.pairs()[k];
-    return py::make_tuple(run_view(self, pair.first), run_view(self, pair.second));
+    // Memoryviews cannot refer back to the tuple: the collector need not
+    // follow it. (A memoryview itself must stay tracked: its deallocation
+    // assumes so.)
+    py::tuple both = py::make_tuple(run_view(self, pair.first), run_view(self, pair.second));
+    PyObject_GC_UnTrack(both.ptr());
+    return std::move(both);
 }
 
 tree_object make_tree(const py::object& points, int workers) {
