@@ -11,6 +11,7 @@ import fractions
 import gc
 import hashlib
 import json
+import random
 import signal
 import subprocess
 import sys
@@ -23,65 +24,16 @@ import numpy as np
 import pytest
 
 import lumo
+from inputs import KINDS, distinct
 from lumo import build_lumo, point
 from reference import reference_decomposition
 
 # --- inputs --------------------------------------------------------------------------------------
 
 
-def distinct_rows(rng, x):
-    """The distinct rows of x, shuffled (np.unique sorts them)."""
-    x = np.unique(x, axis=0)
-    return x[rng.permutation(len(x))]
-
-
-def uniform(rng, n, d):
-    return rng.uniform(-1.0, 1.0, (n, d))
-
-
-def grid(rng, n, d):
-    # Small integers: ties on every split and pairs exactly on the separation threshold.
-    side = max(2, int(round(n ** (1.0 / d))) + 1)
-    return rng.integers(0, side, (3 * n, d)).astype(np.float64)
-
-
-def clusters(rng, n, d):
-    centres = rng.uniform(0.0, 100.0, (int(rng.integers(2, 6)), d))
-    spread = rng.choice([0.01, 0.5, 5.0])
-    return centres[rng.integers(0, len(centres), n)] + rng.normal(0.0, spread, (n, d))
-
-
-def geometric(rng, n, d):
-    # Growth above 2 peels one point per split round: a tree about n levels deep.
-    ratio = rng.choice([1.3, 2.1, 3.0])
-    count = min(n, int(290 * np.log(10) / np.log(ratio)))
-    xs = 1e-150 * ratio ** np.arange(count)
-    direction = rng.choice([0.0, 1.0, 0.5, -2.0, 3.0], d)
-    direction[rng.integers(d)] = 1.0
-    return xs[:, None] * direction[None, :]
-
-
-def tiny(rng, n, d):
-    # Spread over 1e-150, with a few points within 1e-156 to 1e-153 of others: sets whose
-    # radius is below 1.5e-154, the smallest the search tests, are split down to points. (Many
-    # such points would make the number of pairs quadratic.)
-    x = rng.uniform(0.0, 1e-150, (n, d))
-    near = rng.integers(0, n, max(1, n // 50))
-    x[near[1:]] = x[near[:-1]] + rng.normal(0.0, 1.0, (len(near) - 1, d)) * 10.0 ** rng.uniform(-156, -153)
-    return x
-
-
-def huge(rng, n, d):
-    # A box diagonal close to sqrt(DBL_MAX), the largest accepted.
-    return rng.uniform(-1.0, 1.0, (n, d)) * (6e153 / np.sqrt(d))
-
-
-KINDS = {"uniform": uniform, "grid": grid, "clusters": clusters, "geometric": geometric, "tiny": tiny, "huge": huge}
-
-
 def make_points(kind, n, d, seed):
-    rng = np.random.default_rng([sum(map(ord, kind)), n, d, seed])
-    return np.ascontiguousarray(distinct_rows(rng, KINDS[kind](rng, n, d))[:n])
+    rng = random.Random(f"{kind}-{n}-{d}-{seed}")
+    return np.array(distinct(KINDS[kind](rng, n, d), d)[:n], dtype=np.float64)
 
 
 def as_points(x):
@@ -288,7 +240,8 @@ def test_values_convert_as_numpy_converts_them(dtype):
         x = rng.uniform(-1, 1, (400, 2)) * min(float(info.max) / 2, 1e6)
     else:
         x = rng.integers(info.min, info.max, (400, 2), dtype=np.dtype(dtype).newbyteorder("="), endpoint=True)
-    given = distinct_rows(rng, np.asarray(x).astype(dtype))
+    given = np.unique(np.asarray(x).astype(dtype), axis=0)
+    given = given[rng.permutation(len(given))]
     assert given.dtype == np.dtype(dtype)
     assert_same(lumo.decompose(given, 3.0), lumo.decompose(given.astype(np.float64), 3.0))
 

@@ -12,6 +12,7 @@ import time
 
 import pytest
 
+from inputs import KINDS, uniform
 from lumo import build_lumo, point
 from reference import reference_decomposition
 from wspd_check import assert_covering, assert_decomposition, assert_separated, separation_failures
@@ -78,22 +79,6 @@ def test_covering_checker_accepts_decompositions():
 # --- random inputs at every scale ------------------------------------------------------------------
 
 
-def _uniform(rng, n, d):
-    return [[rng.uniform(-1, 1) for _ in range(d)] for _ in range(n)]
-
-
-def _clustered(rng, n, d):
-    centres = [[rng.uniform(-1, 1) for _ in range(d)] for _ in range(rng.randrange(2, 6))]
-    spread = rng.choice([0.003, 0.03, 0.2])
-    return [[rng.gauss(x, spread) for x in rng.choice(centres)] for _ in range(n)]
-
-
-def _grid(rng, n, d):
-    # Integers on a small grid: exact ties on every split and on the separation threshold.
-    side = max(2, round(n ** (1 / d)) + 1)
-    return [[float(rng.randrange(side)) for _ in range(d)] for _ in range(n)]
-
-
 def _diagonal(coords, d):
     return math.sqrt(sum((max(c[t] for c in coords) - min(c[t] for c in coords)) ** 2 for t in range(d)))
 
@@ -103,7 +88,7 @@ def _centred(coords, d):
     return [[x - m for x, m in zip(c, middle)] for c in coords]
 
 
-KINDS = {"uniform": _uniform, "clustered": _clustered, "grid": _grid}
+SEPARATION_KINDS = ["uniform", "clusters", "grid"]
 SCALES = {"1": 1.0, "1e-150": 1e-150, "1e150": 1e150, "edge": None}
 S_VALUES = [-3.0, -1.0, 0.0, 0.5, 2.0, 5.0]
 
@@ -111,6 +96,9 @@ S_VALUES = [-3.0, -1.0, 0.0, 0.5, 2.0, 5.0]
 def _scaled_case(kind, d, scale_name, seed):
     rng = random.Random(f"{kind}-{d}-{scale_name}-{seed}")
     base = KINDS[kind](rng, rng.randrange(30, 90), d)
+    # Within [-1, 1], scaled by a power of two so that grids keep their exact ties.
+    unit = 2.0 ** math.ceil(math.log2(max(abs(x) for c in base for x in c) or 1.0))
+    base = [[x / unit for x in c] for c in base]
     scale = SCALES[scale_name]
     if scale is None:
         # The squared box diagonal becomes a fraction of the largest double.
@@ -125,7 +113,7 @@ def _scaled_case(kind, d, scale_name, seed):
     return coords
 
 
-CASES = [(k, d, sc, seed) for k in KINDS for d in (1, 2, 3) for sc in SCALES for seed in range(2)]
+CASES = [(k, d, sc, seed) for k in SEPARATION_KINDS for d in (1, 2, 3) for sc in SCALES for seed in range(2)]
 
 
 @pytest.mark.parametrize("kind, d, scale, seed", CASES, ids=[f"{k}-d{d}-{sc}-{i}" for k, d, sc, i in CASES])
@@ -239,7 +227,7 @@ def test_threshold_on_random_input(d, seed):
     # The squared diagonal sits a few percent below or above DBL_MAX, or a constant first
     # coordinate brings low + high near it; build_lumo accepts what overflow_verdict accepts.
     rng = random.Random(f"threshold-{d}-{seed}")
-    base = _uniform(rng, 40, d)
+    base = uniform(rng, 40, d)
     if seed % 3 == 2 and d > 1:
         offset = rng.choice([-1, 1]) * rng.uniform(0.45, 0.55) * DBL_MAX
         spread = 10.0 ** rng.uniform(-100, 150)
