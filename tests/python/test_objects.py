@@ -5,7 +5,6 @@ buffers, pickles (round trips and corrupted ones), slices, and the docstrings' e
 Reproducers of former crashes run in a subprocess, so that a crash fails one test only.
 """
 import copy
-import ctypes
 import doctest
 import json
 import os

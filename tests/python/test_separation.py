@@ -185,8 +185,9 @@ def test_overflowing_squares_are_rejected(d, coords):
         # Constant dimensions near DBL_MAX / 2: low + high stays finite.
         (2, [[i, 8e307] for i in range(6)]),
         (3, [[-8.9e307, 1.0, i] for i in range(5)] + [[-8.9e307, 2.0, 0.5]]),
+        (2, [[8e307, 0.0], [8e307, 1e-300], [8e307, 1e150]]),
     ],
-    ids=["below-2^512", "below-2^512-centred", "1e153-2d", "centre-8e307", "centre--8.9e307"],
+    ids=["below-2^512", "below-2^512-centred", "1e153-2d", "centre-8e307", "centre--8.9e307", "centre-8e307-wide"],
 )
 @pytest.mark.parametrize("s", [-1.0, 0.0, 2.0, 1e300])
 def test_largest_accepted_coordinates_decompose_exactly(d, coords, s):
@@ -248,18 +249,22 @@ def test_threshold_on_random_input(d, seed):
 
 # Sets whose squared radius rounds to 0 in doubles: below sqrt(DBL_MIN) a pair is always split.
 UNDERFLOWING_RADII = {
-    # dist / r is 3.13 in rationals, not above 2 + s = 4.
-    "1e-162": (1, 2.0, [[1.9732497063199284e-162], [4.228392227828418e-163], [2.5370353366970507e-162],
-                        [4.79217785820554e-162]]),
-    # Six points within 1e-169 against points near (1, 2, 3): r * s is about 3.5e130.
-    "1e-170-s1e300": (3, 1e300, [[x * 1e-170, -x * 1e-170, 0.0] for x in range(6)]
-                      + [[1.0, 2.0, 3.0], [4.0, 5.0, 6.0]]),
+    # dist / r is 3.13 in rationals, not above 2 + s = 4 at s = 2.
+    "1e-162": (1, [[1.9732497063199284e-162], [4.228392227828418e-163], [2.5370353366970507e-162],
+                   [4.79217785820554e-162]]),
+    # Six points within 1e-169 against points near (1, 2, 3): r * s is about 3.5e130 at s = 1e300.
+    "1e-170-cluster": (3, [[x * 1e-170, -x * 1e-170, 0.0] for x in range(6)] + [[1.0, 2.0, 3.0], [4.0, 5.0, 6.0]]),
+    # The squared distance underflows to 0: only the rule for two single points pairs them.
+    "1e-170-pair": (3, [[0.0, 0.0, 0.0], [1e-170, 1e-170, 1e-170]]),
+    "subnormal-pair": (1, [[0.0], [5e-324]]),
+    "subnormals-and-1": (1, [[0.0], [5e-324], [1e-323], [1.0]]),
 }
 
 
 @pytest.mark.parametrize("name", UNDERFLOWING_RADII)
-def test_sets_with_underflowing_radii_give_separated_pairs(name):
-    d, s, coords = UNDERFLOWING_RADII[name]
+@pytest.mark.parametrize("s", [-3.0, 0.0, 2.0, 1e300])
+def test_sets_with_underflowing_radii_give_separated_pairs(name, s):
+    d, coords = UNDERFLOWING_RADII[name]
     result = build_lumo(len(coords), d, s, pts(coords))
     assert result == reference_decomposition(len(coords), d, s, coords)
     assert_covering(len(coords), result)
