@@ -36,30 +36,36 @@ namespace {
 // Rows of the result handed to Python between two looks for signals.
 constexpr std::size_t rows_between_polls = 1 << 16;
 
-bool interpreter_finalizing() {
+// The thread the interpreter finalises on (set at import).
+unsigned long main_thread = 0;
+
+// While the interpreter finalises, it ends any thread other than its own
+// that takes the lock, with pthread_exit, whose unwinding aborts the process
+// when it starts in a destructor or meets a frame that swallows it. A call on
+// such a thread therefore stops its work and then waits in wait_for_exit for
+// the process to exit, without ever asking for the lock again. (Calls made
+// by the finalisation itself, from __del__ methods, run normally.)
+bool thread_ends_at_exit() {
 #if PY_VERSION_HEX >= 0x030D0000
-    return Py_IsFinalizing() != 0;
+    const bool finalizing = Py_IsFinalizing() != 0;
 #else
-    return _Py_IsFinalizing() != 0;
+    const bool finalizing = _Py_IsFinalizing() != 0;
 #endif
+    return finalizing && PyThread_get_thread_ident() != main_thread;
 }
 
-// While the interpreter finalises, it ends any other thread that takes the
-// lock with pthread_exit, whose unwinding aborts the process when it starts
-// in a destructor or meets a frame that swallows it. A call that finds the
-// interpreter finalising therefore stops its work and then waits here for
-// the process to exit, without ever asking for the lock again.
 [[noreturn]] void wait_for_exit() {
     for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 }
 
 // Runs the Python signal handlers; true when one of them raised (the error
-// stays set on this thread), or when the interpreter is finalising. The
-// context is the thread state saved by without_lock. Signal handlers run
-// on the main thread only: from any other thread, this never stops a call.
+// stays set on this thread), or when the interpreter is finalising and
+// would end this thread. The context is the thread state saved by
+// without_lock. Signal handlers run on the main thread only: from any other
+// thread, Ctrl-C never stops a call.
 bool signals_pending(void* context) {
     auto* state = static_cast<PyThreadState**>(context);
-    if (interpreter_finalizing()) return true;
+    if (thread_ends_at_exit()) return true;
     // Taking the lock may still end the thread if finalisation began just
     // now; that unwinding passes through here and the core to without_lock.
     PyEval_RestoreThread(*state);
@@ -76,7 +82,7 @@ auto without_lock(Work&& work) {
     PyThreadState* state = PyEval_SaveThread();
     interrupt stop(&signals_pending, &state);
     auto relock = [&state] {
-        if (interpreter_finalizing()) wait_for_exit();
+        if (thread_ends_at_exit()) wait_for_exit();
         PyEval_RestoreThread(state);
     };
     try {
@@ -804,6 +810,7 @@ True
 
 PYBIND11_MODULE(lumo, m) {
     m.doc() = "Well-separated pair decomposition (LUMO) plugin";
+    main_thread = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
 
     m.def("build_lumo", &checked_build_lumo,
           R"(The function that computes LUMO following the Callahan and Kosaraju O(n log(n)) algorithm)");

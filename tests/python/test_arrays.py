@@ -669,6 +669,30 @@ def test_interpreter_exits_normally_with_a_daemon_thread_inside_a_call(call, wor
         assert "FATAL" not in done.stderr and "terminate" not in done.stderr, done.stderr
 
 
+FINALISER_SCRIPT = textwrap.dedent("""
+    import numpy as np, lumo
+
+    class Holder:
+        # Everything it needs is its own: module globals may be gone when it runs.
+        def __init__(self):
+            self.lumo, self.x = lumo, np.random.default_rng(0).random((300000, 2))
+            self.expected = len(lumo.decompose(self.x))
+
+        def __del__(self):
+            print("finaliser", len(self.lumo.decompose(self.x)) == self.expected, flush=True)
+
+    holder = Holder()
+""")
+
+
+@pytest.mark.slow
+def test_a_call_made_by_the_finalisation_itself_completes():
+    # __del__ of a module global runs on the thread that finalises: its call must not wait
+    # for the exit as a daemon thread's does.
+    done = subprocess.run([sys.executable, "-c", FINALISER_SCRIPT], capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout) == (0, "finaliser True\n"), done.stderr
+
+
 OTHER_THREAD_SIGINT_SCRIPT = textwrap.dedent("""
     import json, os, signal, threading, time
     import numpy as np, lumo
