@@ -1,7 +1,7 @@
 """Well-separated pair decomposition (LUMO) plugin"""
 
 from collections.abc import Iterator, Sequence
-from typing import Any, NoReturn, Protocol, SupportsFloat, SupportsIndex, Union
+from typing import Any, NoReturn, Protocol, SupportsFloat, SupportsIndex, Union, overload
 
 from typing_extensions import Buffer, TypeAlias
 
@@ -59,13 +59,16 @@ def build_lumo(
 class _IndexArray(metaclass=_pybind11_type):
     """An int32 array of a Decomposition, read through memoryview or numpy.asarray."""
 
-    def __init__(self, *args: NoReturn, **kwargs: NoReturn) -> None:
+    @staticmethod
+    def __new__(*args: NoReturn, **kwargs: NoReturn) -> NoReturn:
         """Not constructible from Python: made by Decomposition."""
+    def __init__(self, *args: NoReturn, **kwargs: NoReturn) -> None: ...
 
 class Decomposition(metaclass=_pybind11_type):
     """A well-separated pair decomposition: the tree's leaf order and the pairs as runs of it.
 
-    np.asarray(dec.order) and np.asarray(dec.pairs) share the decomposition's memory.
+    np.asarray(dec.order) and np.asarray(dec.pairs) share the decomposition's memory; dec[a:b]
+    is a Decomposition of those pairs sharing it too. Pickles (protocol 5: out of band) and copies.
     """
 
     def __init__(self, *args: NoReturn, **kwargs: NoReturn) -> None:
@@ -87,13 +90,20 @@ class Decomposition(metaclass=_pybind11_type):
     def s(self) -> float:
         """The separation factor."""
     def __len__(self) -> int: ...
+    @overload
     def __getitem__(self, k: SupportsIndex) -> tuple[memoryview, memoryview]:
-        """The two index arrays (int32 memoryviews) of pair k."""
+        """The two index arrays (int32 memoryviews, slices of order) of pair k."""
+    @overload
+    def __getitem__(self, k: slice) -> Decomposition:
+        """The pairs of a slice (step 1 only), sharing the same memory."""
     def __iter__(self) -> Iterator[tuple[memoryview, memoryview]]: ...
     def representatives(self) -> memoryview:
-        """One point of each set of every pair (int32, shape (m, 2))."""
+        """One point of each set of every pair (int32, shape (m, 2)): the first of the set in order."""
     def to_list(self) -> list[tuple[list[int], list[int]]]:
         """The pairs as build_lumo returns them."""
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[Any, ...]: ...
+    def __getstate__(self) -> tuple[int, int, float, Buffer, Buffer]: ...
+    def __setstate__(self, state: tuple[int, int, float, Buffer, Buffer], /) -> None: ...
 
 class SplitTree(metaclass=_pybind11_type):
     """The fair split tree of an (n, d) array of points, built once for any number of s."""
@@ -109,13 +119,19 @@ class SplitTree(metaclass=_pybind11_type):
     @property
     def d(self) -> int:
         """The dimension of the points."""
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[Any, ...]: ...
+    def __getstate__(self) -> tuple[int, int, Buffer]: ...
+    def __setstate__(self, state: tuple[int, int, Buffer], /) -> None: ...
 
 def decompose(points: _Points, s: float = 2.0, workers: int = 1) -> Decomposition:
     """Well-separated pair decomposition of an (n, d) array of points.
 
     Same as SplitTree(points, workers).decompose(s, workers); to_list() of the result equals
     build_lumo(n, d, s, [point(row) for row in points]). workers: a positive count, or -1 for
-    every core; the result does not depend on it. Raises ValueError for a bad shape, NaN or
+    every core; a count above the cores the process may use is lowered to it, and the result
+    does not depend on it. Raises ValueError for a bad shape (n above 2**30 included), NaN or
     infinite values, overflowing coordinates, equal points, a non-finite s or a bad workers
-    count, and TypeError for values that are not real numbers.
+    count, and TypeError for values that are not real numbers. The separation test is
+    evaluated in double precision, so exact ties may go either way. Ctrl-C interrupts a call
+    made on the main thread only.
     """

@@ -65,6 +65,9 @@ assert sorted(first.tolist()) == [3, 4, 5] and sorted(second.tolist()) == [0, 1,
 edges = np.asarray(dec.representatives())
 assert edges.shape == (len(dec), 2)
 assert dec.to_list() == lumo.build_lumo(6, 2, 2.0, [lumo.point(row) for row in xy.tolist()])
+head = dec[:2]
+assert_type(head, lumo.Decomposition)
+assert head.to_list() == dec.to_list()[:2]
 tree = lumo.SplitTree([[0, 0], [1, 0], [0, 1]], workers=-1)
 assert (tree.n, tree.d) == (3, 2)
 for s in (1.0, 4.0):

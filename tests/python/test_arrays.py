@@ -11,6 +11,7 @@ import fractions
 import gc
 import hashlib
 import json
+import random
 import signal
 import subprocess
 import sys
@@ -23,65 +24,16 @@ import numpy as np
 import pytest
 
 import lumo
+from inputs import KINDS, distinct
 from lumo import build_lumo, point
 from reference import reference_decomposition
 
 # --- inputs --------------------------------------------------------------------------------------
 
 
-def distinct_rows(rng, x):
-    """The distinct rows of x, shuffled (np.unique sorts them)."""
-    x = np.unique(x, axis=0)
-    return x[rng.permutation(len(x))]
-
-
-def uniform(rng, n, d):
-    return rng.uniform(-1.0, 1.0, (n, d))
-
-
-def grid(rng, n, d):
-    # Small integers: ties on every split and pairs exactly on the separation threshold.
-    side = max(2, int(round(n ** (1.0 / d))) + 1)
-    return rng.integers(0, side, (3 * n, d)).astype(np.float64)
-
-
-def clusters(rng, n, d):
-    centres = rng.uniform(0.0, 100.0, (int(rng.integers(2, 6)), d))
-    spread = rng.choice([0.01, 0.5, 5.0])
-    return centres[rng.integers(0, len(centres), n)] + rng.normal(0.0, spread, (n, d))
-
-
-def geometric(rng, n, d):
-    # Growth above 2 peels one point per split round: a tree about n levels deep.
-    ratio = rng.choice([1.3, 2.1, 3.0])
-    count = min(n, int(290 * np.log(10) / np.log(ratio)))
-    xs = 1e-150 * ratio ** np.arange(count)
-    direction = rng.choice([0.0, 1.0, 0.5, -2.0, 3.0], d)
-    direction[rng.integers(d)] = 1.0
-    return xs[:, None] * direction[None, :]
-
-
-def tiny(rng, n, d):
-    # Spread over 1e-150, with a few points within 1e-156 to 1e-153 of others: sets whose
-    # radius is below 1.5e-154, the smallest the search tests, are split down to points. (Many
-    # such points would make the number of pairs quadratic.)
-    x = rng.uniform(0.0, 1e-150, (n, d))
-    near = rng.integers(0, n, max(1, n // 50))
-    x[near[1:]] = x[near[:-1]] + rng.normal(0.0, 1.0, (len(near) - 1, d)) * 10.0 ** rng.uniform(-156, -153)
-    return x
-
-
-def huge(rng, n, d):
-    # A box diagonal close to sqrt(DBL_MAX), the largest accepted.
-    return rng.uniform(-1.0, 1.0, (n, d)) * (6e153 / np.sqrt(d))
-
-
-KINDS = {"uniform": uniform, "grid": grid, "clusters": clusters, "geometric": geometric, "tiny": tiny, "huge": huge}
-
-
 def make_points(kind, n, d, seed):
-    rng = np.random.default_rng([sum(map(ord, kind)), n, d, seed])
-    return np.ascontiguousarray(distinct_rows(rng, KINDS[kind](rng, n, d))[:n])
+    rng = random.Random(f"{kind}-{n}-{d}-{seed}")
+    return np.array(distinct(KINDS[kind](rng, n, d), d)[:n], dtype=np.float64)
 
 
 def as_points(x):
@@ -288,7 +240,8 @@ def test_values_convert_as_numpy_converts_them(dtype):
         x = rng.uniform(-1, 1, (400, 2)) * min(float(info.max) / 2, 1e6)
     else:
         x = rng.integers(info.min, info.max, (400, 2), dtype=np.dtype(dtype).newbyteorder("="), endpoint=True)
-    given = distinct_rows(rng, np.asarray(x).astype(dtype))
+    given = np.unique(np.asarray(x).astype(dtype), axis=0)
+    given = given[rng.permutation(len(given))]
     assert given.dtype == np.dtype(dtype)
     assert_same(lumo.decompose(given, 3.0), lumo.decompose(given.astype(np.float64), 3.0))
 
@@ -672,3 +625,103 @@ def test_ctrl_c_stops_a_long_call(call):
     assert report["outcome"] == "interrupted", report
     assert report["end"] - sent < 1.0, f"KeyboardInterrupt came {report['end'] - sent:.2f} s after SIGINT"
     assert report["small"], report
+
+
+EXIT_SCRIPT = textwrap.dedent("""
+    import sys, threading, time
+    import numpy as np, lumo
+
+    call, workers, delay = sys.argv[1], int(sys.argv[2]), float(sys.argv[3])
+    rng = np.random.default_rng(0)
+    if call == "build_lumo":
+        points = [lumo.point(r) for r in rng.random((150000, 3)).tolist()]
+        run = lambda: lumo.build_lumo(len(points), 3, 2.0, points)
+    elif call == "split-tree":
+        x = rng.random((300000, 60))
+        run = lambda: lumo.SplitTree(x, workers=workers)
+    else:
+        x = rng.random((400000, 3))
+        run = lambda: lumo.decompose(x, 2.0, workers=workers)
+    started = threading.Event()
+
+    def body():
+        started.set()
+        while True:
+            run()
+
+    threading.Thread(target=body, daemon=True).start()
+    started.wait()
+    time.sleep(delay)
+    print("main thread returns", flush=True)
+""")
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("call, workers", [("decompose", 1), ("decompose", 2), ("split-tree", 1), ("split-tree", 2),
+                                           ("build_lumo", 1)])
+def test_interpreter_exits_normally_with_a_daemon_thread_inside_a_call(call, workers):
+    # The interpreter ends such a thread when it next takes the lock; the call must neither
+    # take it in a destructor nor swallow the thread's unwinding (glibc aborts for both).
+    for delay in (0.2, 0.7, 1.3):
+        done = subprocess.run([sys.executable, "-c", EXIT_SCRIPT, call, str(workers), str(delay)],
+                              capture_output=True, text=True, timeout=120)
+        assert (done.returncode, done.stdout) == (0, "main thread returns\n"), done.stderr
+        assert "FATAL" not in done.stderr and "terminate" not in done.stderr, done.stderr
+
+
+FINALISER_SCRIPT = textwrap.dedent("""
+    import numpy as np, lumo
+
+    class Holder:
+        # Everything it needs is its own: module globals may be gone when it runs.
+        def __init__(self):
+            self.lumo, self.x = lumo, np.random.default_rng(0).random((300000, 2))
+            self.expected = len(lumo.decompose(self.x))
+
+        def __del__(self):
+            print("finaliser", len(self.lumo.decompose(self.x)) == self.expected, flush=True)
+
+    holder = Holder()
+""")
+
+
+@pytest.mark.slow
+def test_a_call_made_by_the_finalisation_itself_completes():
+    # __del__ of a module global runs on the thread that finalises: its call must not wait
+    # for the exit as a daemon thread's does.
+    done = subprocess.run([sys.executable, "-c", FINALISER_SCRIPT], capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout) == (0, "finaliser True\n"), done.stderr
+
+
+OTHER_THREAD_SIGINT_SCRIPT = textwrap.dedent("""
+    import json, os, signal, threading, time
+    import numpy as np, lumo
+
+    x = np.random.default_rng(3).random((600000, 2))
+    results = []
+    thread = threading.Thread(target=lambda: results.append(lumo.decompose(x, 2.0, workers=2)))
+    start = time.monotonic()
+    thread.start()
+    interrupts = 0
+    while thread.is_alive():
+        try:
+            time.sleep(0.05)
+            os.kill(os.getpid(), signal.SIGINT)
+            thread.join(0.1)
+        except KeyboardInterrupt:
+            interrupts += 1
+    again = lumo.decompose(x, 2.0)
+    same = (np.array_equal(np.asarray(results[0].pairs), np.asarray(again.pairs))
+            and np.array_equal(np.asarray(results[0].order), np.asarray(again.order)))
+    print(json.dumps({"interrupts": interrupts, "same": bool(same)}))
+""")
+
+
+@pytest.mark.slow
+def test_sigint_during_a_call_on_another_thread_leaves_it_whole():
+    # Python runs signal handlers on the main thread only: the call runs to its end.
+    done = subprocess.run([sys.executable, "-c", OTHER_THREAD_SIGINT_SCRIPT], capture_output=True, text=True,
+                          timeout=300)
+    assert done.returncode == 0, done.stderr
+    report = json.loads(done.stdout)
+    assert report["interrupts"] >= 3 and report["same"], report

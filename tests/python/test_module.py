@@ -1,15 +1,12 @@
 # SPDX-License-Identifier: MIT
 """The Python face of lumo: the module, the point type and build_lumo's conversions and errors."""
-import contextlib
 import gc
 import os
 import pathlib
 import re
-import resource
 import subprocess
 import sys
 import textwrap
-import time
 
 import pytest
 
@@ -152,7 +149,6 @@ def test_worked_results_and_argument_forms():
             return two[i]
 
     assert build_lumo(Idx(2), Idx(2), 2.0, Seq()) == [([1], [0])]
-    assert build_lumo(4, 2, -1, pts(SQUARE)) == [([3, 1], [2, 0]), ([2], [0]), ([3], [1])]
 
 
 def test_result_types_and_determinism():
@@ -254,43 +250,9 @@ def test_rejected_input(n, d, s, coords, message):
         build_lumo(n, d, s, pts(coords))
 
 
-@contextlib.contextmanager
-def address_space_cap(extra):
-    """Caps this process's address space at its current size plus ``extra`` bytes, so that an
-    allocation sized by a huge d fails with MemoryError instead of exhausting the machine.
-    Sanitizer builds reserve terabytes of address space: no cap for them."""
-    if "ASAN_OPTIONS" in os.environ:
-        yield
-        return
-    with open("/proc/self/status") as status:
-        size = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
-    old = resource.getrlimit(resource.RLIMIT_AS)
-    cap = size + extra if old[1] == resource.RLIM_INFINITY else min(size + extra, old[1])
-    resource.setrlimit(resource.RLIMIT_AS, (cap, old[1]))
-    try:
-        yield
-    finally:
-        resource.setrlimit(resource.RLIMIT_AS, old)
-
-
-HUGE_D = [2**28, 2**31 - 1]
-
-
-@pytest.mark.parametrize("d", HUGE_D)
-def test_huge_d_is_rejected_before_anything_is_sized_by_it(d):
-    two = pts([[0, 0], [1, 1]])
-    with address_space_cap(1 << 30):
-        start = time.perf_counter()
-        with pytest.raises(ValueError, match=f"^d is {d} but point 0 has only 2 coordinates$"):
-            build_lumo(2, d, 2.0, two)
-        elapsed = time.perf_counter() - start
-    assert elapsed < 0.5
-    assert build_lumo(2, 2, 2.0, two) == [([1], [0])]
-
-
 HUGE_D_CHILD = textwrap.dedent(
     """
-    import resource
+    import resource, time
     from lumo import build_lumo, point
 
     two = [point([0, 0]), point([1, 1])]
@@ -298,18 +260,22 @@ HUGE_D_CHILD = textwrap.dedent(
     cap = 1 << 30 if hard == resource.RLIM_INFINITY else min(1 << 30, hard)
     resource.setrlimit(resource.RLIMIT_AS, (cap, hard))
     for d in (2**28, 2**31 - 1):
+        start = time.perf_counter()
         try:
             build_lumo(2, d, 2.0, two)
             print("no error")
         except Exception as error:
             print(type(error).__name__, error)
+        if time.perf_counter() - start > 0.5:
+            print("slow")
     print(build_lumo(2, 2, 2.0, two))
     """
 )
 
 
 @pytest.mark.skipif("ASAN_OPTIONS" in os.environ, reason="sanitizers reserve more than the cap")
-def test_huge_d_under_a_one_gib_address_space_cap():
+def test_huge_d_is_rejected_at_once_under_a_one_gib_address_space_cap():
+    # Nothing is sized by d before it is checked.
     run = subprocess.run([sys.executable, "-c", HUGE_D_CHILD], capture_output=True, text=True, timeout=60)
     assert run.returncode == 0, run.stderr[-2000:]
     assert run.stdout.splitlines() == [

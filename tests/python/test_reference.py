@@ -11,6 +11,7 @@ import random
 import pytest
 
 import lumo
+from inputs import KINDS, distinct
 from reference import decompose, leaf_order, reference_decomposition, split_tree
 from wspd_check import assert_covering
 
@@ -138,61 +139,7 @@ def test_worked_tree_geometry():
 S_VALUES = [-1.0, -0.25, 0.0, 0.5, 1.0, 2.0, 5.0]
 
 
-def _distinct(points, d):
-    seen = set()
-    out = []
-    for p in points:
-        key = tuple(p[:d])
-        if key not in seen:
-            seen.add(key)
-            out.append(p)
-    return out
-
-
-def _uniform(rng, n, d):
-    scale = rng.choice([1.0, 1e-3, 1e6])
-    return [[rng.uniform(-scale, scale) for _ in range(d)] for _ in range(n)]
-
-
-def _grid(rng, n, d):
-    # Few distinct values per axis: ties everywhere, many points exactly on a
-    # split's mid and many pairs right at the separation threshold.  Either
-    # Python ints, or steps that are not exact in binary, where centres and
-    # distances round.
-    side = max(2, math.ceil(n ** (1.0 / d)) + rng.randrange(3))
-    step = rng.choice([None, None, 0.01, 1 / 3])
-    if step is None:
-        return [[rng.randrange(side) for _ in range(d)] for _ in range(3 * n)]
-    return [[step * rng.randrange(side) for _ in range(d)] for _ in range(3 * n)]
-
-
-def _clusters(rng, n, d):
-    centres = [[rng.uniform(0, 100) for _ in range(d)] for _ in range(rng.randrange(1, 6))]
-    spread = rng.choice([0.01, 0.5, 5.0])
-    digits = rng.choice([2, 6, None])
-    points = []
-    for _ in range(2 * n):
-        c = rng.choice(centres)
-        p = [rng.gauss(x, spread) for x in c]
-        points.append([round(x, digits) for x in p] if digits else p)
-    return points
-
-
-def _geometric(rng, n, d):
-    # Growth above 2 peels one point per round: a tree about n levels deep.
-    # Magnitudes run from 1e-150 up, so squares neither overflow nor vanish.
-    ratio = rng.choice([1.3, 2.1, 3.0])
-    count = min(n, int(290 * math.log(10) / math.log(ratio)))
-    xs = [1e-150 * ratio**i for i in range(count)]
-    if rng.random() < 0.3:
-        xs = [x if i % 2 else -x for i, x in enumerate(xs)]
-    rng.shuffle(xs)
-    direction = [rng.choice([0.0, 1.0, 0.5, -2.0, 3.0]) for _ in range(d)]
-    direction[rng.randrange(d)] = 1.0
-    return [[x * c for c in direction] for x in xs]
-
-
-GENERATORS = {"uniform": _uniform, "grid": _grid, "clusters": _clusters, "geometric": _geometric}
+GENERATORS = {kind: KINDS[kind] for kind in ("uniform", "grid", "clusters", "geometric")}
 SIZES = {
     "uniform": [1, 2, 3, 5, 17, 64, 200, 600, 1000],
     "grid": [2, 4, 9, 30, 100, 300, 700],
@@ -207,7 +154,7 @@ def _make_case(kind, d, seed):
     n = rng.choice(SIZES[kind])
     if d >= 4 and kind != "geometric":
         n = min(n, 600)  # the number of pairs grows quickly with d
-    points = _distinct(GENERATORS[kind](rng, n, d), d)[:n]
+    points = distinct(GENERATORS[kind](rng, n, d), d)[:n]
     n = len(points)
     notes = []
     if seed % 3 == 1:

@@ -12,6 +12,7 @@ import time
 
 import pytest
 
+from inputs import KINDS, uniform
 from lumo import build_lumo, point
 from reference import reference_decomposition
 from wspd_check import assert_covering, assert_decomposition, assert_separated, separation_failures
@@ -78,22 +79,6 @@ def test_covering_checker_accepts_decompositions():
 # --- random inputs at every scale ------------------------------------------------------------------
 
 
-def _uniform(rng, n, d):
-    return [[rng.uniform(-1, 1) for _ in range(d)] for _ in range(n)]
-
-
-def _clustered(rng, n, d):
-    centres = [[rng.uniform(-1, 1) for _ in range(d)] for _ in range(rng.randrange(2, 6))]
-    spread = rng.choice([0.003, 0.03, 0.2])
-    return [[rng.gauss(x, spread) for x in rng.choice(centres)] for _ in range(n)]
-
-
-def _grid(rng, n, d):
-    # Integers on a small grid: exact ties on every split and on the separation threshold.
-    side = max(2, round(n ** (1 / d)) + 1)
-    return [[float(rng.randrange(side)) for _ in range(d)] for _ in range(n)]
-
-
 def _diagonal(coords, d):
     return math.sqrt(sum((max(c[t] for c in coords) - min(c[t] for c in coords)) ** 2 for t in range(d)))
 
@@ -103,7 +88,7 @@ def _centred(coords, d):
     return [[x - m for x, m in zip(c, middle)] for c in coords]
 
 
-KINDS = {"uniform": _uniform, "clustered": _clustered, "grid": _grid}
+SEPARATION_KINDS = ["uniform", "clusters", "grid"]
 SCALES = {"1": 1.0, "1e-150": 1e-150, "1e150": 1e150, "edge": None}
 S_VALUES = [-3.0, -1.0, 0.0, 0.5, 2.0, 5.0]
 
@@ -111,6 +96,9 @@ S_VALUES = [-3.0, -1.0, 0.0, 0.5, 2.0, 5.0]
 def _scaled_case(kind, d, scale_name, seed):
     rng = random.Random(f"{kind}-{d}-{scale_name}-{seed}")
     base = KINDS[kind](rng, rng.randrange(30, 90), d)
+    # Within [-1, 1], scaled by a power of two so that grids keep their exact ties.
+    unit = 2.0 ** math.ceil(math.log2(max(abs(x) for c in base for x in c) or 1.0))
+    base = [[x / unit for x in c] for c in base]
     scale = SCALES[scale_name]
     if scale is None:
         # The squared box diagonal becomes a fraction of the largest double.
@@ -125,7 +113,7 @@ def _scaled_case(kind, d, scale_name, seed):
     return coords
 
 
-CASES = [(k, d, sc, seed) for k in KINDS for d in (1, 2, 3) for sc in SCALES for seed in range(2)]
+CASES = [(k, d, sc, seed) for k in SEPARATION_KINDS for d in (1, 2, 3) for sc in SCALES for seed in range(2)]
 
 
 @pytest.mark.parametrize("kind, d, scale, seed", CASES, ids=[f"{k}-d{d}-{sc}-{i}" for k, d, sc, i in CASES])
@@ -197,8 +185,9 @@ def test_overflowing_squares_are_rejected(d, coords):
         # Constant dimensions near DBL_MAX / 2: low + high stays finite.
         (2, [[i, 8e307] for i in range(6)]),
         (3, [[-8.9e307, 1.0, i] for i in range(5)] + [[-8.9e307, 2.0, 0.5]]),
+        (2, [[8e307, 0.0], [8e307, 1e-300], [8e307, 1e150]]),
     ],
-    ids=["below-2^512", "below-2^512-centred", "1e153-2d", "centre-8e307", "centre--8.9e307"],
+    ids=["below-2^512", "below-2^512-centred", "1e153-2d", "centre-8e307", "centre--8.9e307", "centre-8e307-wide"],
 )
 @pytest.mark.parametrize("s", [-1.0, 0.0, 2.0, 1e300])
 def test_largest_accepted_coordinates_decompose_exactly(d, coords, s):
@@ -239,7 +228,7 @@ def test_threshold_on_random_input(d, seed):
     # The squared diagonal sits a few percent below or above DBL_MAX, or a constant first
     # coordinate brings low + high near it; build_lumo accepts what overflow_verdict accepts.
     rng = random.Random(f"threshold-{d}-{seed}")
-    base = _uniform(rng, 40, d)
+    base = uniform(rng, 40, d)
     if seed % 3 == 2 and d > 1:
         offset = rng.choice([-1, 1]) * rng.uniform(0.45, 0.55) * DBL_MAX
         spread = 10.0 ** rng.uniform(-100, 150)
@@ -260,18 +249,22 @@ def test_threshold_on_random_input(d, seed):
 
 # Sets whose squared radius rounds to 0 in doubles: below sqrt(DBL_MIN) a pair is always split.
 UNDERFLOWING_RADII = {
-    # dist / r is 3.13 in rationals, not above 2 + s = 4.
-    "1e-162": (1, 2.0, [[1.9732497063199284e-162], [4.228392227828418e-163], [2.5370353366970507e-162],
-                        [4.79217785820554e-162]]),
-    # Six points within 1e-169 against points near (1, 2, 3): r * s is about 3.5e130.
-    "1e-170-s1e300": (3, 1e300, [[x * 1e-170, -x * 1e-170, 0.0] for x in range(6)]
-                      + [[1.0, 2.0, 3.0], [4.0, 5.0, 6.0]]),
+    # dist / r is 3.13 in rationals, not above 2 + s = 4 at s = 2.
+    "1e-162": (1, [[1.9732497063199284e-162], [4.228392227828418e-163], [2.5370353366970507e-162],
+                   [4.79217785820554e-162]]),
+    # Six points within 1e-169 against points near (1, 2, 3): r * s is about 3.5e130 at s = 1e300.
+    "1e-170-cluster": (3, [[x * 1e-170, -x * 1e-170, 0.0] for x in range(6)] + [[1.0, 2.0, 3.0], [4.0, 5.0, 6.0]]),
+    # The squared distance underflows to 0: only the rule for two single points pairs them.
+    "1e-170-pair": (3, [[0.0, 0.0, 0.0], [1e-170, 1e-170, 1e-170]]),
+    "subnormal-pair": (1, [[0.0], [5e-324]]),
+    "subnormals-and-1": (1, [[0.0], [5e-324], [1e-323], [1.0]]),
 }
 
 
 @pytest.mark.parametrize("name", UNDERFLOWING_RADII)
-def test_sets_with_underflowing_radii_give_separated_pairs(name):
-    d, s, coords = UNDERFLOWING_RADII[name]
+@pytest.mark.parametrize("s", [-3.0, 0.0, 2.0, 1e300])
+def test_sets_with_underflowing_radii_give_separated_pairs(name, s):
+    d, coords = UNDERFLOWING_RADII[name]
     result = build_lumo(len(coords), d, s, pts(coords))
     assert result == reference_decomposition(len(coords), d, s, coords)
     assert_covering(len(coords), result)
