@@ -1,0 +1,564 @@
+// SPDX-License-Identifier: MIT
+#include "emst.h"
+
+#include <cxxabi.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cassert>
+#include <cmath>
+#include <cstddef>
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "checks.h"
+
+namespace {
+
+using std::size_t;
+
+// Subtrees of the split tree with at most this many points become one
+// bucket of the query tree: scanning a few points costs less than visiting
+// their boxes.
+constexpr int32_t bucket_size = 12;
+// Positions a worker takes at a time in a round's queries.
+constexpr int32_t chunk_size = 1024;
+// Points (or nodes) between two polls of the interrupt.
+constexpr int32_t poll_every = 4096;
+
+// Runs body(w, failed) on `workers` threads, the calling one as w = 0;
+// `failed` turns true once one has thrown, and the first exception is thrown
+// again here after all have returned. A forced unwind of the calling thread
+// (its thread ending at interpreter exit) waits for the others and goes on.
+template <typename Body>
+void run_workers(int workers, const Body& body) {
+    std::exception_ptr error;
+    std::mutex error_mutex;
+    std::atomic<bool> failed{false};
+    auto work = [&](int w) {
+        try {
+            body(w, failed);
+        } catch (abi::__forced_unwind&) {
+            throw;
+        } catch (...) {
+            std::lock_guard<std::mutex> lock(error_mutex);
+            if (!error) error = std::current_exception();
+            failed = true;
+        }
+    };
+    std::vector<std::thread> threads;
+    try {
+        for (int w = 1; w < workers; ++w) threads.emplace_back(work, w);
+        work(0);
+    } catch (...) {
+        failed = true;
+        for (auto& t : threads) t.join();
+        throw;
+    }
+    for (auto& t : threads) t.join();
+    if (error) std::rethrow_exception(error);
+}
+
+// ---------------------------------------------------------------- query tree
+
+struct kd_node {
+    int32_t first;  // the node's points are positions first .. first + count
+    int32_t count;
+    int32_t right;  // the right child; -1 in a bucket. The left child follows the node.
+    int32_t comp;   // the component all its points are in, or -1
+};
+
+// The split tree cut down to buckets, with tight bounding boxes and the
+// points copied into leaf order. `ids` orders positions for tie-breaks: it
+// ascends with the index the caller reports for the position.
+struct query_tree {
+    int32_t m = 0;
+    int32_t d = 0;
+    raw_array<double> points;  // d values per position
+    raw_array<int32_t> ids;
+    raw_array<kd_node> nodes;  // preorder
+    raw_array<double> boxes;   // per node: d low values, then d high ones
+
+    const double* point(int32_t p) const { return points.data() + static_cast<size_t>(p) * static_cast<size_t>(d); }
+    const double* low(int32_t k) const { return boxes.data() + 2 * static_cast<size_t>(k) * static_cast<size_t>(d); }
+};
+
+void fit_boxes(query_tree& t, interrupt& stop) {
+    const size_t dims = static_cast<size_t>(t.d);
+    t.boxes.resize(2 * dims * t.nodes.size());
+    for (size_t k = t.nodes.size(); k-- > 0;) {
+        if (k % poll_every == 0) stop.poll();
+        const kd_node& node = t.nodes[k];
+        double* low = t.boxes.data() + 2 * k * dims;
+        double* high = low + dims;
+        if (node.right < 0) {
+            std::memcpy(low, t.point(node.first), dims * sizeof(double));
+            std::memcpy(high, t.point(node.first), dims * sizeof(double));
+            for (int32_t p = node.first + 1; p < node.first + node.count; ++p) {
+                const double* x = t.point(p);
+                for (size_t j = 0; j < dims; ++j) {
+                    low[j] = std::min(low[j], x[j]);
+                    high[j] = std::max(high[j], x[j]);
+                }
+            }
+        } else {
+            const double* a = t.low(static_cast<int32_t>(k + 1));
+            const double* b = t.low(node.right);
+            for (size_t j = 0; j < dims; ++j) {
+                low[j] = std::min(a[j], b[j]);
+                high[j] = std::max(a[dims + j], b[dims + j]);
+            }
+        }
+    }
+}
+
+query_tree derive_query_tree(const split_tree& tree, interrupt& stop) {
+    query_tree t;
+    t.m = tree.n;
+    t.d = tree.d;
+    const size_t dims = static_cast<size_t>(tree.d);
+    const auto nodes = static_cast<int32_t>(tree.node_count());
+    t.points.resize(static_cast<size_t>(tree.n) * dims);
+    t.ids.resize(static_cast<size_t>(tree.n));
+    std::memcpy(t.ids.data(), tree.order.data(), t.ids.size() * sizeof(int32_t));
+    // A leaf's centre is its point.
+    for (int32_t i = 0; i < nodes; ++i) {
+        if (i % poll_every == 0) stop.poll();
+        const split_node& node = tree.node(i);
+        if (node.left < 0)
+            std::memcpy(t.points.data() + static_cast<size_t>(node.first_leaf) * dims, tree.center(i),
+                        dims * sizeof(double));
+    }
+    // Preorder walk that skips the inside of small subtrees; an inner node
+    // waits on the stack until its right subtree, which comes next once its
+    // left subtree is done, gets its position.
+    std::vector<std::pair<int32_t, int32_t>> waiting;  // (query node, split node of its right child)
+    t.nodes.reserve(static_cast<size_t>(2 * (tree.n / bucket_size + 1)));
+    for (int32_t q = 0; q < nodes;) {
+        if (q % poll_every == 0) stop.poll();
+        const split_node& node = tree.node(q);
+        const auto k = static_cast<int32_t>(t.nodes.size());
+        if (!waiting.empty() && waiting.back().second == q) {
+            t.nodes[static_cast<size_t>(waiting.back().first)].right = k;
+            waiting.pop_back();
+        }
+        if (node.size <= bucket_size) {
+            t.nodes.push_back(kd_node{node.first_leaf, node.size, -1, -1});
+            q += 2 * node.size - 1;
+        } else {
+            t.nodes.push_back(kd_node{node.first_leaf, node.size, 0, -1});
+            waiting.emplace_back(k, node.right);
+            q += 1;
+        }
+    }
+    assert(waiting.empty());
+    fit_boxes(t, stop);
+    return t;
+}
+
+// ---------------------------------------------------------------- Borůvka
+
+// Squared distances as the edge order defines them: terms summed in order.
+template <int D>
+struct searcher {
+    const query_tree& t;
+    const int32_t* comp;
+    std::vector<std::pair<int32_t, double>> stack;
+
+    int32_t dims() const { return D > 0 ? D : t.d; }
+
+    // Never more than the squared distance from q to any point in node k's
+    // box: each term is rounded from a difference no larger than the point's.
+    double box_distance(int32_t k, const double* q) const {
+        const int32_t d = dims();
+        const double* low = t.low(k);
+        const double* high = low + d;
+        double sum = 0.0;
+        for (int32_t j = 0; j < d; ++j) {
+            double gap = 0.0;
+            if (q[j] < low[j]) gap = low[j] - q[j];
+            else if (q[j] > high[j]) gap = q[j] - high[j];
+            sum += gap * gap;
+        }
+        return sum;
+    }
+
+    // The position, in another component than p's, nearest to p among those
+    // at squared distance at most `bound` (ties to the smaller id), or -1.
+    int32_t nearest(int32_t p, double bound, double& found) {
+        const int32_t d = dims();
+        const double* q = t.point(p);
+        const int32_t c = comp[p];
+        const kd_node* nodes = t.nodes.data();
+        const int32_t* ids = t.ids.data();
+        int32_t best = -1;
+        int32_t best_id = std::numeric_limits<int32_t>::max();
+        double best_d2 = bound;
+        stack.clear();
+        stack.emplace_back(0, 0.0);
+        while (!stack.empty()) {
+            const auto [k, distance] = stack.back();
+            stack.pop_back();
+            if (distance > best_d2) continue;
+            const kd_node& node = nodes[k];
+            if (node.right < 0) {
+                for (int32_t r = node.first; r < node.first + node.count; ++r) {
+                    if (comp[r] == c) continue;
+                    const double* x = t.point(r);
+                    double d2 = 0.0;
+                    for (int32_t j = 0; j < d; ++j) {
+                        const double diff = x[j] - q[j];
+                        d2 += diff * diff;
+                    }
+                    if (d2 < best_d2 || (d2 == best_d2 && ids[r] < best_id)) {
+                        best = r;
+                        best_id = ids[r];
+                        best_d2 = d2;
+                    }
+                }
+                continue;
+            }
+            int32_t near = k + 1;
+            int32_t far = node.right;
+            double near_d = box_distance(near, q);
+            double far_d = box_distance(far, q);
+            if (far_d < near_d) {
+                std::swap(near, far);
+                std::swap(near_d, far_d);
+            }
+            if (far_d <= best_d2 && nodes[far].comp != c) stack.emplace_back(far, far_d);
+            if (near_d <= best_d2 && nodes[near].comp != c) stack.emplace_back(near, near_d);
+        }
+        found = best_d2;
+        return best;
+    }
+};
+
+// Non-negative doubles order as their bit patterns do.
+uint64_t bits_of(double v) {
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return bits;
+}
+
+double double_of(uint64_t bits) {
+    double v;
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+}
+
+void lower_to(uint64_t* slot, double v) {
+    const uint64_t want = bits_of(v);
+    uint64_t seen = __atomic_load_n(slot, __ATOMIC_RELAXED);
+    while (want < seen && !__atomic_compare_exchange_n(slot, &seen, want, true, __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
+    }
+}
+
+int32_t find_root(int32_t* parent, int32_t p) {
+    while (parent[p] != p) {
+        parent[p] = parent[parent[p]];
+        p = parent[p];
+    }
+    return p;
+}
+
+struct position_edge {
+    double d2;
+    int32_t a;
+    int32_t b;
+};
+
+// Borůvka's rounds: each component joins the least edge leaving it. Every
+// position keeps its nearest position in another component (`next`, at
+// squared distance `reach`) across rounds: while that one stays foreign it
+// is still the nearest, as the foreign set only shrinks. Otherwise `reach`
+// is a lower bound of the distance to the nearest foreign position, and a
+// position whose bound exceeds the best edge its component has so far
+// needs no search. Returns the m - 1 edges between positions.
+template <int D>
+raw_array<position_edge> boruvka(query_tree& t, int workers, interrupt& stop) {
+    const int32_t m = t.m;
+    const auto size = static_cast<size_t>(m);
+    raw_array<int32_t> parent(size), comp(size), next(size), pick(size);
+    raw_array<double> reach(size);
+    raw_array<uint64_t> bound(size);  // per component root: its best edge so far
+    for (int32_t p = 0; p < m; ++p) {
+        parent[static_cast<size_t>(p)] = p;
+        next[static_cast<size_t>(p)] = -1;
+        reach[static_cast<size_t>(p)] = 0.0;
+    }
+    raw_array<position_edge> edges;
+    edges.reserve(size > 0 ? size - 1 : 0);
+    const uint64_t unbounded = bits_of(std::numeric_limits<double>::infinity());
+    const int32_t* ids = t.ids.data();
+    auto less = [&](int32_t p, int32_t r) {  // the edge of p before that of r
+        const double dp = reach[static_cast<size_t>(p)];
+        const double dr = reach[static_cast<size_t>(r)];
+        if (dp != dr) return dp < dr;
+        const int32_t ip = ids[p], jp = ids[next[static_cast<size_t>(p)]];
+        const int32_t ir = ids[r], jr = ids[next[static_cast<size_t>(r)]];
+        const int32_t lp = std::min(ip, jp), lr = std::min(ir, jr);
+        if (lp != lr) return lp < lr;
+        return std::max(ip, jp) < std::max(ir, jr);
+    };
+    for (int32_t components = m; components > 1;) {
+        for (int32_t p = 0; p < m; ++p) {
+            if (p % poll_every == 0) stop.poll();
+            const int32_t c = find_root(parent.data(), p);
+            comp[static_cast<size_t>(p)] = c;
+            if (c == p) {
+                bound[static_cast<size_t>(p)] = unbounded;
+                pick[static_cast<size_t>(p)] = -1;
+            }
+        }
+        for (size_t k = t.nodes.size(); k-- > 0;) {
+            kd_node& node = t.nodes[k];
+            if (node.right < 0) {
+                int32_t c = comp[static_cast<size_t>(node.first)];
+                for (int32_t p = node.first + 1; p < node.first + node.count && c >= 0; ++p)
+                    if (comp[static_cast<size_t>(p)] != c) c = -1;
+                node.comp = c;
+            } else {
+                const int32_t c = t.nodes[k + 1].comp;
+                node.comp = c == t.nodes[static_cast<size_t>(node.right)].comp ? c : -1;
+            }
+        }
+        for (size_t p = 0; p < size; ++p) {
+            const int32_t r = next[p];
+            if (r < 0) continue;
+            if (comp[static_cast<size_t>(r)] != comp[p]) lower_to(&bound[static_cast<size_t>(comp[p])], reach[p]);
+            else next[p] = -1;
+        }
+        std::atomic<int32_t> chunks{0};
+        run_workers(workers, [&](int, const std::atomic<bool>& failed) {
+            searcher<D> search{t, comp.data(), {}};
+            for (;;) {
+                const int32_t from = chunks.fetch_add(1, std::memory_order_relaxed) * chunk_size;
+                if (from >= m || failed.load(std::memory_order_relaxed)) return;
+                stop.poll();
+                const int32_t to = std::min(m, from + chunk_size);
+                for (int32_t p = from; p < to; ++p) {
+                    const auto at = static_cast<size_t>(p);
+                    if (next[at] >= 0) continue;
+                    uint64_t* best = &bound[static_cast<size_t>(comp[at])];
+                    const double limit = double_of(__atomic_load_n(best, __ATOMIC_RELAXED));
+                    if (reach[at] > limit) continue;
+                    double d2 = 0.0;
+                    const int32_t r = search.nearest(p, limit, d2);
+                    reach[at] = d2;
+                    if (r >= 0) {
+                        next[at] = r;
+                        lower_to(best, d2);
+                    }
+                }
+            }
+        });
+        for (int32_t p = 0; p < m; ++p) {
+            if (p % poll_every == 0) stop.poll();
+            if (next[static_cast<size_t>(p)] < 0) continue;
+            int32_t& chosen = pick[static_cast<size_t>(comp[static_cast<size_t>(p)])];
+            if (chosen < 0 || less(p, chosen)) chosen = p;
+        }
+        for (int32_t c = 0; c < m; ++c) {
+            if (comp[static_cast<size_t>(c)] != c) continue;
+            const int32_t p = pick[static_cast<size_t>(c)];
+            assert(p >= 0);
+            const int32_t r = next[static_cast<size_t>(p)];
+            const int32_t a = find_root(parent.data(), p);
+            const int32_t b = find_root(parent.data(), r);
+            if (a == b) continue;  // the same edge, picked from both ends
+            parent[static_cast<size_t>(a)] = b;
+            edges.push_back(position_edge{reach[static_cast<size_t>(p)], p, r});
+            --components;
+        }
+    }
+    return edges;
+}
+
+raw_array<position_edge> boruvka_any(query_tree& t, int workers, interrupt& stop) {
+    switch (t.d) {
+        case 1: return boruvka<1>(t, workers, stop);
+        case 2: return boruvka<2>(t, workers, stop);
+        case 3: return boruvka<3>(t, workers, stop);
+        case 4: return boruvka<4>(t, workers, stop);
+        case 5: return boruvka<5>(t, workers, stop);
+        default: return boruvka<0>(t, workers, stop);
+    }
+}
+
+// ---------------------------------------------------------------- output
+
+struct output_edge {
+    double length;
+    int32_t i;
+    int32_t j;
+};
+
+bool operator<(const output_edge& a, const output_edge& b) {
+    if (a.length != b.length) return a.length < b.length;
+    if (a.i != b.i) return a.i < b.i;
+    return a.j < b.j;
+}
+
+// The edges of the query tree's positions as indices: ids, or index[id] when
+// `index` is given.
+spanning_tree finish(const query_tree& t, const raw_array<position_edge>& found, const int32_t* index,
+                     raw_array<output_edge> extra, interrupt& stop) {
+    raw_array<output_edge> all(std::move(extra));
+    const size_t before = all.size();
+    all.resize(before + found.size());
+    for (size_t k = 0; k < found.size(); ++k) {
+        int32_t i = t.ids[static_cast<size_t>(found[k].a)];
+        int32_t j = t.ids[static_cast<size_t>(found[k].b)];
+        if (index != nullptr) {
+            i = index[i];
+            j = index[j];
+        }
+        all[before + k] = output_edge{std::sqrt(found[k].d2), std::min(i, j), std::max(i, j)};
+    }
+    stop.poll();
+    std::sort(all.begin(), all.end());
+    stop.poll();
+    spanning_tree out;
+    out.edges.resize(2 * all.size());
+    out.lengths.resize(all.size());
+    for (size_t k = 0; k < all.size(); ++k) {
+        out.edges[2 * k] = all[k].i;
+        out.edges[2 * k + 1] = all[k].j;
+        out.lengths[k] = all[k].length;
+    }
+    return out;
+}
+
+// Bits of a coordinate with -0.0 read as 0.0.
+uint64_t value_bits(double v) {
+    if (v == 0.0) v = 0.0;
+    return bits_of(v);
+}
+
+uint64_t mix(uint64_t h) {
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdULL;
+    h ^= h >> 33;
+    h *= 0xc4ceb9fe1a85ec53ULL;
+    h ^= h >> 33;
+    return h;
+}
+
+// The distinct rows of x in order of first appearance: group[i] is row i's
+// place among them, first[g] the first row of group g.
+struct row_groups {
+    raw_array<int32_t> group;
+    raw_array<int32_t> first;
+};
+
+row_groups group_rows(const double* x, int32_t n, int32_t d, interrupt& stop) {
+    const size_t dims = static_cast<size_t>(d);
+    size_t slots = 16;
+    while (slots < 2 * static_cast<size_t>(n)) slots *= 2;
+    raw_array<int32_t> table(slots);  // group + 1; 0 is empty
+    std::memset(table.data(), 0, slots * sizeof(int32_t));
+    row_groups out;
+    out.group.resize(static_cast<size_t>(n));
+    for (int32_t i = 0; i < n; ++i) {
+        if (i % poll_every == 0) stop.poll();
+        const double* row = x + static_cast<size_t>(i) * dims;
+        uint64_t h = 0x9e3779b97f4a7c15ULL;
+        for (size_t k = 0; k < dims; ++k) h = mix(h ^ value_bits(row[k]));
+        for (size_t slot = static_cast<size_t>(h) & (slots - 1);; slot = (slot + 1) & (slots - 1)) {
+            const int32_t g = table[slot] - 1;
+            if (g < 0) {
+                const auto fresh = static_cast<int32_t>(out.first.size());
+                out.first.push_back(i);
+                table[slot] = fresh + 1;
+                out.group[static_cast<size_t>(i)] = fresh;
+                break;
+            }
+            const double* other = x + static_cast<size_t>(out.first[static_cast<size_t>(g)]) * dims;
+            size_t k = 0;
+            while (k < dims && row[k] == other[k]) ++k;
+            if (k == dims) {
+                out.group[static_cast<size_t>(i)] = g;
+                break;
+            }
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+spanning_tree euclidean_mst(const split_tree& tree, int workers, interrupt& stop) {
+    if (tree.n < 2) return spanning_tree{};
+    query_tree t = derive_query_tree(tree, stop);
+    const raw_array<position_edge> found = boruvka_any(t, workers, stop);
+    return finish(t, found, nullptr, raw_array<output_edge>{}, stop);
+}
+
+spanning_tree euclidean_mst(const double* x, int32_t n, int32_t d, int workers, interrupt& stop) {
+    check_coordinates(x, n, d, stop);
+    if (n < 2) return spanning_tree{};
+    const size_t dims = static_cast<size_t>(d);
+    raw_array<double> copy(static_cast<size_t>(n) * dims);
+    std::memcpy(copy.data(), x, copy.size() * sizeof(double));
+    query_tree t;
+    try {
+        t = derive_query_tree(build_split_tree(copy, n, d, workers, stop), stop);
+    } catch (const coincident_points&) {
+        // Equal rows: the tree is built over the distinct ones, whose places
+        // ascend with their first rows, so ties break alike.
+    }
+    if (t.m > 0) {
+        const raw_array<position_edge> found = boruvka_any(t, workers, stop);
+        return finish(t, found, nullptr, raw_array<output_edge>{}, stop);
+    }
+    const row_groups groups = group_rows(x, n, d, stop);
+    const auto distinct = static_cast<int32_t>(groups.first.size());
+    raw_array<output_edge> joins;
+    joins.reserve(static_cast<size_t>(n - distinct));
+    for (int32_t i = 0; i < n; ++i) {
+        const int32_t first = groups.first[static_cast<size_t>(groups.group[static_cast<size_t>(i)])];
+        if (first != i) joins.push_back(output_edge{0.0, first, i});
+    }
+    if (distinct == 1) return finish(t, raw_array<position_edge>{}, nullptr, std::move(joins), stop);
+    copy.resize(static_cast<size_t>(distinct) * dims);
+    for (int32_t g = 0; g < distinct; ++g)
+        std::memcpy(copy.data() + static_cast<size_t>(g) * dims, x + static_cast<size_t>(groups.first[static_cast<size_t>(g)]) * dims,
+                    dims * sizeof(double));
+    t = derive_query_tree(build_split_tree(copy, distinct, d, workers, stop), stop);
+    const raw_array<position_edge> found = boruvka_any(t, workers, stop);
+    return finish(t, found, groups.first.data(), std::move(joins), stop);
+}
+
+raw_array<double> single_linkage(const spanning_tree& tree, int32_t n, interrupt& stop) {
+    const size_t rows = tree.lengths.size();
+    assert(rows + 1 == static_cast<size_t>(n) || (n <= 1 && rows == 0));
+    raw_array<int32_t> parent(static_cast<size_t>(n)), cluster(static_cast<size_t>(n)), size(static_cast<size_t>(n));
+    for (int32_t i = 0; i < n; ++i) {
+        parent[static_cast<size_t>(i)] = i;
+        cluster[static_cast<size_t>(i)] = i;
+        size[static_cast<size_t>(i)] = 1;
+    }
+    raw_array<double> z(4 * rows);
+    for (size_t k = 0; k < rows; ++k) {
+        if (k % poll_every == 0) stop.poll();
+        int32_t a = find_root(parent.data(), tree.edges[2 * k]);
+        int32_t b = find_root(parent.data(), tree.edges[2 * k + 1]);
+        const int32_t ca = cluster[static_cast<size_t>(a)];
+        const int32_t cb = cluster[static_cast<size_t>(b)];
+        if (size[static_cast<size_t>(a)] < size[static_cast<size_t>(b)]) std::swap(a, b);
+        parent[static_cast<size_t>(b)] = a;
+        size[static_cast<size_t>(a)] += size[static_cast<size_t>(b)];
+        cluster[static_cast<size_t>(a)] = n + static_cast<int32_t>(k);
+        z[4 * k] = std::min(ca, cb);
+        z[4 * k + 1] = std::max(ca, cb);
+        z[4 * k + 2] = tree.lengths[k];
+        z[4 * k + 3] = size[static_cast<size_t>(a)];
+    }
+    return z;
+}
