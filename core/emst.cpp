@@ -28,6 +28,8 @@ using std::size_t;
 constexpr int32_t bucket_size = 12;
 // Positions a worker takes at a time in a round's queries.
 constexpr int32_t chunk_size = 1024;
+// Nearest positions each position lists once, for the rounds to take from.
+constexpr int32_t neighbours = 8;
 // Points (or nodes) between two polls of the interrupt.
 constexpr int32_t poll_every = 4096;
 
@@ -163,23 +165,135 @@ query_tree derive_query_tree(const split_tree& tree, interrupt& stop) {
 
 // ---------------------------------------------------------------- Borůvka
 
-// Squared distances as the edge order defines them: terms summed in order.
+// Nearest-neighbour searches in the query tree, distances summed in the
+// order the edge order defines them.
 template <int D>
-struct searcher {
-    const query_tree& t;
-    const int32_t* comp;
-    std::vector<std::pair<int32_t, double>> stack;
+class searcher {
+public:
+    searcher(const query_tree& t, const int32_t* comp) : t_(t), comp_(comp), d_(D > 0 ? D : t.d) {
+        stack_.resize(64);
+    }
 
-    int32_t dims() const { return D > 0 ? D : t.d; }
+    // For every position p of bucket `leaf`: the k positions nearest to p,
+    // other than p, ascending by (squared distance, id), into
+    // lists[p * k ..]; -1 fills the rest when there are fewer. The bucket's
+    // points search together: one walk of the tree, pruned by box-to-box
+    // distances against the largest of their k-th distances.
+    void nearest_k(int32_t leaf, int32_t k, int32_t* lists) {
+        const kd_node& mine = t_.nodes[static_cast<size_t>(leaf)];
+        const int32_t first = mine.first;
+        const int32_t count = mine.count;
+        const int32_t* ids = t_.ids.data();
+        scratch_.assign(static_cast<size_t>(count) * static_cast<size_t>(k), std::numeric_limits<double>::infinity());
+        for (int32_t i = 0; i < count * k; ++i) lists[static_cast<size_t>(first) * static_cast<size_t>(k) + static_cast<size_t>(i)] = -1;
+        double worst = std::numeric_limits<double>::infinity();
+        auto scan = [&](int32_t node) {
+            const kd_node& other = t_.nodes[static_cast<size_t>(node)];
+            for (int32_t a = 0; a < count; ++a) {
+                const int32_t p = first + a;
+                double* d2 = scratch_.data() + static_cast<size_t>(a) * static_cast<size_t>(k);
+                int32_t* pos = lists + static_cast<size_t>(p) * static_cast<size_t>(k);
+                const double* q = t_.point(p);
+                if (node != leaf && box_distance(node, q) > d2[k - 1]) continue;
+                for (int32_t r = other.first; r < other.first + other.count; ++r) {
+                    if (r == p) continue;
+                    const double dist = squared(q, t_.point(r));
+                    if (dist > d2[k - 1]) continue;
+                    const int32_t id = ids[r];
+                    int32_t i = k - 1;
+                    if (dist == d2[i] && pos[i] >= 0 && id > ids[pos[i]]) continue;
+                    while (i > 0 && (dist < d2[i - 1] || (dist == d2[i - 1] && pos[i - 1] >= 0 && id < ids[pos[i - 1]]))) {
+                        pos[i] = pos[i - 1];
+                        d2[i] = d2[i - 1];
+                        --i;
+                    }
+                    pos[i] = r;
+                    d2[i] = dist;
+                }
+            }
+            worst = 0.0;
+            for (int32_t a = 0; a < count; ++a)
+                worst = std::max(worst, scratch_[static_cast<size_t>(a) * static_cast<size_t>(k) + static_cast<size_t>(k - 1)]);
+        };
+        scan(leaf);
+        const kd_node* nodes = t_.nodes.data();
+        const double* box = t_.low(leaf);
+        size_t top = 0;
+        stack_[top++] = {0, 0.0};
+        while (top > 0) {
+            const entry e = stack_[--top];
+            if (e.distance > worst || e.node == leaf) continue;
+            const kd_node& node = nodes[e.node];
+            if (node.right < 0) {
+                scan(e.node);
+                continue;
+            }
+            int32_t near = e.node + 1;
+            int32_t far = node.right;
+            double near_d = box_gap(near, box);
+            double far_d = box_gap(far, box);
+            if (far_d < near_d) {
+                std::swap(near, far);
+                std::swap(near_d, far_d);
+            }
+            if (top + 2 > stack_.size()) stack_.resize(2 * stack_.size());
+            if (far_d <= worst) stack_[top++] = {far, far_d};
+            if (near_d <= worst) stack_[top++] = {near, near_d};
+        }
+    }
+
+    // The position, in another component than p's, nearest to p among those
+    // at squared distance at most `bound` (ties to the smaller id), or -1.
+    int32_t nearest_foreign(int32_t p, double bound, double& found) {
+        const int32_t c = comp_[p];
+        const int32_t* ids = t_.ids.data();
+        int32_t best = -1;
+        int32_t best_id = std::numeric_limits<int32_t>::max();
+        double best_d2 = bound;
+        search(t_.point(p), [&](int32_t r, double dist) {
+            if (comp_[r] != c && (dist < best_d2 || (dist == best_d2 && ids[r] < best_id))) {
+                best = r;
+                best_id = ids[r];
+                best_d2 = dist;
+            }
+            return best_d2;
+        }, c, bound);
+        found = best_d2;
+        return best;
+    }
+
+private:
+    double squared(const double* q, const double* x) const {
+        double dist = 0.0;
+        for (int32_t j = 0; j < d_; ++j) {
+            const double diff = x[j] - q[j];
+            dist += diff * diff;
+        }
+        return dist;
+    }
+
+    // Never more than the squared distance between a point of node k's box
+    // and one of the box at `other` (d low values, then d high ones).
+    double box_gap(int32_t k, const double* other) const {
+        const double* low = t_.low(k);
+        const double* high = low + d_;
+        double sum = 0.0;
+        for (int32_t j = 0; j < d_; ++j) {
+            double gap = 0.0;
+            if (other[d_ + j] < low[j]) gap = low[j] - other[d_ + j];
+            else if (other[j] > high[j]) gap = other[j] - high[j];
+            sum += gap * gap;
+        }
+        return sum;
+    }
 
     // Never more than the squared distance from q to any point in node k's
     // box: each term is rounded from a difference no larger than the point's.
     double box_distance(int32_t k, const double* q) const {
-        const int32_t d = dims();
-        const double* low = t.low(k);
-        const double* high = low + d;
+        const double* low = t_.low(k);
+        const double* high = low + d_;
         double sum = 0.0;
-        for (int32_t j = 0; j < d; ++j) {
+        for (int32_t j = 0; j < d_; ++j) {
             double gap = 0.0;
             if (q[j] < low[j]) gap = low[j] - q[j];
             else if (q[j] > high[j]) gap = q[j] - high[j];
@@ -188,42 +302,33 @@ struct searcher {
         return sum;
     }
 
-    // The position, in another component than p's, nearest to p among those
-    // at squared distance at most `bound` (ties to the smaller id), or -1.
-    int32_t nearest(int32_t p, double bound, double& found) {
-        const int32_t d = dims();
-        const double* q = t.point(p);
-        const int32_t c = comp[p];
-        const kd_node* nodes = t.nodes.data();
-        const int32_t* ids = t.ids.data();
-        int32_t best = -1;
-        int32_t best_id = std::numeric_limits<int32_t>::max();
-        double best_d2 = bound;
-        stack.clear();
-        stack.emplace_back(0, 0.0);
-        while (!stack.empty()) {
-            const auto [k, distance] = stack.back();
-            stack.pop_back();
-            if (distance > best_d2) continue;
-            const kd_node& node = nodes[k];
+    // Offers every point of every node that may hold one within the bound
+    // to `offer`, which returns the bound from then on; nodes all in
+    // component `skip` are left out. Nearer children first.
+    template <typename Offer>
+    void search(const double* q, Offer&& offer, int32_t skip, double bound = std::numeric_limits<double>::infinity()) {
+        const kd_node* nodes = t_.nodes.data();
+        size_t top = 0;
+        stack_[top++] = {0, 0.0};
+        while (top > 0) {
+            const entry e = stack_[--top];
+            if (e.distance > bound) continue;
+            const kd_node& node = nodes[e.node];
             if (node.right < 0) {
-                for (int32_t r = node.first; r < node.first + node.count; ++r) {
-                    if (comp[r] == c) continue;
-                    const double* x = t.point(r);
-                    double d2 = 0.0;
-                    for (int32_t j = 0; j < d; ++j) {
+                const int32_t end = node.first + node.count;
+                for (int32_t r = node.first; r < end; ++r) {
+                    if (skip >= 0 && comp_[r] == skip) continue;
+                    const double* x = t_.point(r);
+                    double dist = 0.0;
+                    for (int32_t j = 0; j < d_; ++j) {
                         const double diff = x[j] - q[j];
-                        d2 += diff * diff;
+                        dist += diff * diff;
                     }
-                    if (d2 < best_d2 || (d2 == best_d2 && ids[r] < best_id)) {
-                        best = r;
-                        best_id = ids[r];
-                        best_d2 = d2;
-                    }
+                    if (dist <= bound) bound = offer(r, dist);
                 }
                 continue;
             }
-            int32_t near = k + 1;
+            int32_t near = e.node + 1;
             int32_t far = node.right;
             double near_d = box_distance(near, q);
             double far_d = box_distance(far, q);
@@ -231,12 +336,22 @@ struct searcher {
                 std::swap(near, far);
                 std::swap(near_d, far_d);
             }
-            if (far_d <= best_d2 && nodes[far].comp != c) stack.emplace_back(far, far_d);
-            if (near_d <= best_d2 && nodes[near].comp != c) stack.emplace_back(near, near_d);
+            if (top + 2 > stack_.size()) stack_.resize(2 * stack_.size());
+            if (far_d <= bound && (skip < 0 || nodes[far].comp != skip)) stack_[top++] = {far, far_d};
+            if (near_d <= bound && (skip < 0 || nodes[near].comp != skip)) stack_[top++] = {near, near_d};
         }
-        found = best_d2;
-        return best;
     }
+
+    struct entry {
+        int32_t node;
+        double distance;
+    };
+
+    const query_tree& t_;
+    const int32_t* comp_;
+    const int32_t d_;
+    std::vector<entry> stack_;
+    std::vector<double> scratch_;
 };
 
 // Non-negative doubles order as their bit patterns do.
@@ -273,29 +388,71 @@ struct position_edge {
     int32_t b;
 };
 
-// Borůvka's rounds: each component joins the least edge leaving it. Every
-// position keeps its nearest position in another component (`next`, at
-// squared distance `reach`) across rounds: while that one stays foreign it
-// is still the nearest, as the foreign set only shrinks. Otherwise `reach`
-// is a lower bound of the distance to the nearest foreign position, and a
-// position whose bound exceeds the best edge its component has so far
-// needs no search. Returns the m - 1 edges between positions.
+// Runs body(from, to) over the positions 0 .. m in chunks shared out to
+// `workers` threads, polling `stop` between chunks.
+template <typename Body>
+void for_chunks(int32_t m, int workers, interrupt& stop, const Body& body) {
+    std::atomic<int32_t> chunks{0};
+    run_workers(workers, [&](int, const std::atomic<bool>& failed) {
+        for (;;) {
+            const int64_t from = int64_t{chunks.fetch_add(1, std::memory_order_relaxed)} * chunk_size;
+            if (from >= m || failed.load(std::memory_order_relaxed)) return;
+            stop.poll();
+            body(static_cast<int32_t>(from), static_cast<int32_t>(std::min<int64_t>(m, from + chunk_size)));
+        }
+    });
+}
+
+// Borůvka's rounds: each component joins the least edge leaving it.
+//
+// Every position first gets its `neighbours` nearest positions, once. In a
+// round its nearest position in another component is the first of those
+// not in its own component: components only grow, so a cursor into the list
+// moves forward only. A position whose list is used up searches the tree,
+// unless `reach`, a lower bound of its distance to any other component
+// (its last neighbour's, or the bound of a search that found nothing),
+// exceeds the best edge its component has so far. Found neighbours (`next`,
+// at squared distance `reach`) stay valid while they stay foreign.
+// Returns the m - 1 edges between positions.
 template <int D>
 raw_array<position_edge> boruvka(query_tree& t, int workers, interrupt& stop) {
     const int32_t m = t.m;
     const auto size = static_cast<size_t>(m);
-    raw_array<int32_t> parent(size), comp(size), next(size), pick(size);
+    const int32_t k = std::min<int32_t>(neighbours, m - 1);
+    raw_array<int32_t> parent(size), comp(size), next(size), pick(size), list(size * static_cast<size_t>(k));
+    raw_array<uint8_t> cursor(size);
     raw_array<double> reach(size);
     raw_array<uint64_t> bound(size);  // per component root: its best edge so far
     for (int32_t p = 0; p < m; ++p) {
         parent[static_cast<size_t>(p)] = p;
+        comp[static_cast<size_t>(p)] = p;
         next[static_cast<size_t>(p)] = -1;
-        reach[static_cast<size_t>(p)] = 0.0;
+        cursor[static_cast<size_t>(p)] = 0;
     }
-    raw_array<position_edge> edges;
-    edges.reserve(size > 0 ? size - 1 : 0);
-    const uint64_t unbounded = bits_of(std::numeric_limits<double>::infinity());
+    // The buckets, each with the position after it, so that chunks of
+    // positions map to the buckets starting in them.
+    raw_array<int32_t> buckets(size);
+    std::memset(buckets.data(), 0xff, size * sizeof(int32_t));
+    for (size_t i = 0; i < t.nodes.size(); ++i)
+        if (t.nodes[i].right < 0) buckets[static_cast<size_t>(t.nodes[i].first)] = static_cast<int32_t>(i);
+    for_chunks(m, workers, stop, [&](int32_t from, int32_t to) {
+        searcher<D> search(t, comp.data());
+        for (int32_t p = from; p < to; ++p) {
+            const int32_t leaf = buckets[static_cast<size_t>(p)];
+            if (leaf >= 0) search.nearest_k(leaf, k, list.data());
+        }
+    });
     const int32_t* ids = t.ids.data();
+    auto squared = [&](int32_t a, int32_t b) {
+        const double* x = t.point(a);
+        const double* y = t.point(b);
+        double sum = 0.0;
+        for (int32_t j = 0; j < (D > 0 ? D : t.d); ++j) {
+            const double diff = y[j] - x[j];
+            sum += diff * diff;
+        }
+        return sum;
+    };
     auto less = [&](int32_t p, int32_t r) {  // the edge of p before that of r
         const double dp = reach[static_cast<size_t>(p)];
         const double dr = reach[static_cast<size_t>(r)];
@@ -306,55 +463,57 @@ raw_array<position_edge> boruvka(query_tree& t, int workers, interrupt& stop) {
         if (lp != lr) return lp < lr;
         return std::max(ip, jp) < std::max(ir, jr);
     };
-    for (int32_t components = m; components > 1;) {
+    raw_array<position_edge> edges;
+    edges.reserve(size - 1);
+    const uint64_t unbounded = bits_of(std::numeric_limits<double>::infinity());
+    for (int32_t components = m;;) {
         for (int32_t p = 0; p < m; ++p) {
             if (p % poll_every == 0) stop.poll();
-            const int32_t c = find_root(parent.data(), p);
-            comp[static_cast<size_t>(p)] = c;
+            const int32_t c = comp[static_cast<size_t>(p)];
             if (c == p) {
                 bound[static_cast<size_t>(p)] = unbounded;
                 pick[static_cast<size_t>(p)] = -1;
             }
         }
-        for (size_t k = t.nodes.size(); k-- > 0;) {
-            kd_node& node = t.nodes[k];
-            if (node.right < 0) {
-                int32_t c = comp[static_cast<size_t>(node.first)];
-                for (int32_t p = node.first + 1; p < node.first + node.count && c >= 0; ++p)
-                    if (comp[static_cast<size_t>(p)] != c) c = -1;
-                node.comp = c;
-            } else {
-                const int32_t c = t.nodes[k + 1].comp;
-                node.comp = c == t.nodes[static_cast<size_t>(node.right)].comp ? c : -1;
+        // Valid neighbours, and the next ones from the lists.
+        for_chunks(m, workers, stop, [&](int32_t from, int32_t to) {
+            for (int32_t p = from; p < to; ++p) {
+                const auto at = static_cast<size_t>(p);
+                const int32_t c = comp[at];
+                const int32_t r = next[at];
+                if (r >= 0 && comp[static_cast<size_t>(r)] != c) {
+                    lower_to(&bound[static_cast<size_t>(c)], reach[at]);
+                    continue;
+                }
+                next[at] = -1;
+                const int32_t* mine = list.data() + at * static_cast<size_t>(k);
+                int32_t i = cursor[at];
+                while (i < k && comp[static_cast<size_t>(mine[i])] == c) ++i;
+                if (i < k) {
+                    next[at] = mine[i];
+                    reach[at] = squared(p, mine[i]);
+                    lower_to(&bound[static_cast<size_t>(c)], reach[at]);
+                } else if (cursor[at] < k) {
+                    reach[at] = squared(p, mine[k - 1]);
+                }
+                cursor[at] = static_cast<uint8_t>(i);
             }
-        }
-        for (size_t p = 0; p < size; ++p) {
-            const int32_t r = next[p];
-            if (r < 0) continue;
-            if (comp[static_cast<size_t>(r)] != comp[p]) lower_to(&bound[static_cast<size_t>(comp[p])], reach[p]);
-            else next[p] = -1;
-        }
-        std::atomic<int32_t> chunks{0};
-        run_workers(workers, [&](int, const std::atomic<bool>& failed) {
-            searcher<D> search{t, comp.data(), {}};
-            for (;;) {
-                const int32_t from = chunks.fetch_add(1, std::memory_order_relaxed) * chunk_size;
-                if (from >= m || failed.load(std::memory_order_relaxed)) return;
-                stop.poll();
-                const int32_t to = std::min(m, from + chunk_size);
-                for (int32_t p = from; p < to; ++p) {
-                    const auto at = static_cast<size_t>(p);
-                    if (next[at] >= 0) continue;
-                    uint64_t* best = &bound[static_cast<size_t>(comp[at])];
-                    const double limit = double_of(__atomic_load_n(best, __ATOMIC_RELAXED));
-                    if (reach[at] > limit) continue;
-                    double d2 = 0.0;
-                    const int32_t r = search.nearest(p, limit, d2);
-                    reach[at] = d2;
-                    if (r >= 0) {
-                        next[at] = r;
-                        lower_to(best, d2);
-                    }
+        });
+        // Searches where the lists are used up.
+        for_chunks(m, workers, stop, [&](int32_t from, int32_t to) {
+            searcher<D> search(t, comp.data());
+            for (int32_t p = from; p < to; ++p) {
+                const auto at = static_cast<size_t>(p);
+                if (next[at] >= 0) continue;
+                uint64_t* best = &bound[static_cast<size_t>(comp[at])];
+                const double limit = double_of(__atomic_load_n(best, __ATOMIC_RELAXED));
+                if (reach[at] > limit) continue;
+                double d2 = 0.0;
+                const int32_t r = search.nearest_foreign(p, limit, d2);
+                reach[at] = d2;
+                if (r >= 0) {
+                    next[at] = r;
+                    lower_to(best, d2);
                 }
             }
         });
@@ -375,6 +534,23 @@ raw_array<position_edge> boruvka(query_tree& t, int workers, interrupt& stop) {
             parent[static_cast<size_t>(a)] = b;
             edges.push_back(position_edge{reach[static_cast<size_t>(p)], p, r});
             --components;
+        }
+        if (components == 1) break;
+        for (int32_t p = 0; p < m; ++p) {
+            if (p % poll_every == 0) stop.poll();
+            comp[static_cast<size_t>(p)] = find_root(parent.data(), p);
+        }
+        for (size_t i = t.nodes.size(); i-- > 0;) {
+            kd_node& node = t.nodes[i];
+            if (node.right < 0) {
+                int32_t c = comp[static_cast<size_t>(node.first)];
+                for (int32_t p = node.first + 1; p < node.first + node.count && c >= 0; ++p)
+                    if (comp[static_cast<size_t>(p)] != c) c = -1;
+                node.comp = c;
+            } else {
+                const int32_t c = t.nodes[i + 1].comp;
+                node.comp = c == t.nodes[static_cast<size_t>(node.right)].comp ? c : -1;
+            }
         }
     }
     return edges;
@@ -538,7 +714,7 @@ spanning_tree euclidean_mst(const double* x, int32_t n, int32_t d, int workers, 
 raw_array<double> single_linkage(const spanning_tree& tree, int32_t n, interrupt& stop) {
     const size_t rows = tree.lengths.size();
     assert(rows + 1 == static_cast<size_t>(n) || (n <= 1 && rows == 0));
-    raw_array<int32_t> parent(static_cast<size_t>(n)), cluster(static_cast<size_t>(n)), size(static_cast<size_t>(n));
+    std::vector<int32_t> parent(static_cast<size_t>(n)), cluster(static_cast<size_t>(n)), size(static_cast<size_t>(n));
     for (int32_t i = 0; i < n; ++i) {
         parent[static_cast<size_t>(i)] = i;
         cluster[static_cast<size_t>(i)] = i;
