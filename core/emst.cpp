@@ -25,7 +25,7 @@ using std::size_t;
 // Subtrees of the split tree with at most this many points become one
 // bucket of the query tree: scanning a few points costs less than visiting
 // their boxes.
-constexpr int32_t bucket_size = 12;
+constexpr int32_t bucket_size = 16;
 // Positions a worker takes at a time in a round's queries.
 constexpr int32_t chunk_size = 1024;
 // Nearest positions each position lists once, for the rounds to take from.
@@ -581,6 +581,38 @@ bool operator<(const output_edge& a, const output_edge& b) {
     return a.j < b.j;
 }
 
+// Sorts by (length, i, j): a stable radix sort on the bits of the lengths
+// (non-negative doubles order as their bits do), then runs of equal length
+// by (i, j).
+void sort_edges(raw_array<output_edge>& all, interrupt& stop) {
+    const size_t count = all.size();
+    if (count < 4096) {
+        std::sort(all.begin(), all.end());
+        return;
+    }
+    raw_array<output_edge> spare(count);
+    output_edge* from = all.data();
+    output_edge* to = spare.data();
+    std::vector<size_t> start(size_t{1} << 16);
+    for (int shift = 0; shift < 64; shift += 16) {
+        stop.poll();
+        std::fill(start.begin(), start.end(), 0);
+        for (size_t k = 0; k < count; ++k) ++start[(bits_of(from[k].length) >> shift) & 0xffff];
+        if (start[(bits_of(from[0].length) >> shift) & 0xffff] == count) continue;
+        size_t sum = 0;
+        for (size_t& c : start) sum += std::exchange(c, sum);
+        for (size_t k = 0; k < count; ++k) to[start[(bits_of(from[k].length) >> shift) & 0xffff]++] = from[k];
+        std::swap(from, to);
+    }
+    if (from != all.data()) std::memcpy(all.data(), from, count * sizeof(output_edge));
+    for (size_t k = 0; k < count;) {
+        size_t end = k + 1;
+        while (end < count && all[end].length == all[k].length) ++end;
+        if (end - k > 1) std::sort(all.begin() + k, all.begin() + end);
+        k = end;
+    }
+}
+
 // The edges of the query tree's positions as indices: ids, or index[id] when
 // `index` is given.
 spanning_tree finish(const query_tree& t, const raw_array<position_edge>& found, const int32_t* index,
@@ -597,9 +629,7 @@ spanning_tree finish(const query_tree& t, const raw_array<position_edge>& found,
         }
         all[before + k] = output_edge{std::sqrt(found[k].d2), std::min(i, j), std::max(i, j)};
     }
-    stop.poll();
-    std::sort(all.begin(), all.end());
-    stop.poll();
+    sort_edges(all, stop);
     spanning_tree out;
     out.edges.resize(2 * all.size());
     out.lengths.resize(all.size());
