@@ -163,6 +163,89 @@ query_tree derive_query_tree(const split_tree& tree, interrupt& stop) {
     return t;
 }
 
+// The query tree straight from coordinates, by the fair split rule cut off
+// at buckets: a set of more than bucket_size points is cut across the
+// longest side of its bounding box, through the middle. Sets come off a
+// stack, left ones first, so that nodes land in preorder. Returns an empty
+// tree when more than bucket_size points are all equal: the caller then
+// builds over the distinct rows, as buckets of equal points would not end.
+query_tree bucket_tree(const double* x, int32_t n, int32_t d, interrupt& stop) {
+    query_tree t;
+    t.m = n;
+    t.d = d;
+    const size_t dims = static_cast<size_t>(d);
+    t.points.resize(static_cast<size_t>(n) * dims);
+    std::memcpy(t.points.data(), x, t.points.size() * sizeof(double));
+    t.ids.resize(static_cast<size_t>(n));
+    for (int32_t i = 0; i < n; ++i) t.ids[static_cast<size_t>(i)] = i;
+    struct task {
+        int32_t first;
+        int32_t count;
+        int32_t parent;  // the node whose right child this set is, or -1
+    };
+    std::vector<task> tasks{task{0, n, -1}};
+    std::vector<double> box(2 * dims);
+    std::vector<double> row(dims);
+    int64_t work = 0;
+    while (!tasks.empty()) {
+        const task set = tasks.back();
+        tasks.pop_back();
+        const auto k = static_cast<int32_t>(t.nodes.size());
+        if (set.parent >= 0) t.nodes[static_cast<size_t>(set.parent)].right = k;
+        double* low = box.data();
+        double* high = low + dims;
+        std::memcpy(low, t.point(set.first), dims * sizeof(double));
+        std::memcpy(high, t.point(set.first), dims * sizeof(double));
+        for (int32_t p = set.first + 1; p < set.first + set.count; ++p) {
+            const double* v = t.point(p);
+            for (size_t j = 0; j < dims; ++j) {
+                low[j] = std::min(low[j], v[j]);
+                high[j] = std::max(high[j], v[j]);
+            }
+        }
+        work += set.count;
+        if (work > poll_every * 16) {
+            work = 0;
+            stop.poll();
+        }
+        t.boxes.resize(t.boxes.size() + 2 * dims);
+        std::memcpy(t.boxes.data() + t.boxes.size() - 2 * dims, box.data(), 2 * dims * sizeof(double));
+        size_t cut = 0;
+        for (size_t j = 1; j < dims; ++j)
+            if (high[j] - low[j] > high[cut] - low[cut]) cut = j;
+        if (set.count <= bucket_size) {
+            t.nodes.push_back(kd_node{set.first, set.count, -1, -1});
+            continue;
+        }
+        if (!(high[cut] > low[cut])) return query_tree{};
+        // Points below the middle go left; if none is (the middle rounds
+        // to the low end), those at the middle go too.
+        const double middle = (low[cut] + high[cut]) / 2;
+        const bool at_middle_left = !(middle > low[cut]);
+        int32_t a = set.first;
+        int32_t b = set.first + set.count - 1;
+        double* pts = t.points.data();
+        while (a <= b) {
+            const double v = pts[static_cast<size_t>(a) * dims + cut];
+            if (v < middle || (at_middle_left && v == middle)) {
+                ++a;
+                continue;
+            }
+            std::memcpy(row.data(), pts + static_cast<size_t>(a) * dims, dims * sizeof(double));
+            std::memcpy(pts + static_cast<size_t>(a) * dims, pts + static_cast<size_t>(b) * dims, dims * sizeof(double));
+            std::memcpy(pts + static_cast<size_t>(b) * dims, row.data(), dims * sizeof(double));
+            std::swap(t.ids[static_cast<size_t>(a)], t.ids[static_cast<size_t>(b)]);
+            --b;
+        }
+        const int32_t left = a - set.first;
+        assert(left > 0 && left < set.count);
+        t.nodes.push_back(kd_node{set.first, set.count, 0, -1});
+        tasks.push_back(task{a, set.count - left, k});
+        tasks.push_back(task{set.first, left, -1});
+    }
+    return t;
+}
+
 // ---------------------------------------------------------------- Borůvka
 
 // Nearest-neighbour searches in the query tree, distances summed in the
@@ -710,19 +793,13 @@ spanning_tree euclidean_mst(const double* x, int32_t n, int32_t d, int workers, 
     check_coordinates(x, n, d, stop);
     if (n < 2) return spanning_tree{};
     const size_t dims = static_cast<size_t>(d);
-    raw_array<double> copy(static_cast<size_t>(n) * dims);
-    std::memcpy(copy.data(), x, copy.size() * sizeof(double));
-    query_tree t;
-    try {
-        t = derive_query_tree(build_split_tree(copy, n, d, workers, stop), stop);
-    } catch (const coincident_points&) {
-        // Equal rows: the tree is built over the distinct ones, whose places
-        // ascend with their first rows, so ties break alike.
-    }
+    query_tree t = bucket_tree(x, n, d, stop);
     if (t.m > 0) {
         const raw_array<position_edge> found = boruvka_any(t, workers, stop);
         return finish(t, found, nullptr, raw_array<output_edge>{}, stop);
     }
+    // Many equal rows: the tree is built over the distinct ones, whose
+    // places ascend with their first rows, so that ties break alike.
     const row_groups groups = group_rows(x, n, d, stop);
     const auto distinct = static_cast<int32_t>(groups.first.size());
     raw_array<output_edge> joins;
@@ -732,11 +809,11 @@ spanning_tree euclidean_mst(const double* x, int32_t n, int32_t d, int workers, 
         if (first != i) joins.push_back(output_edge{0.0, first, i});
     }
     if (distinct == 1) return finish(t, raw_array<position_edge>{}, nullptr, std::move(joins), stop);
-    copy.resize(static_cast<size_t>(distinct) * dims);
+    raw_array<double> copy(static_cast<size_t>(distinct) * dims);
     for (int32_t g = 0; g < distinct; ++g)
         std::memcpy(copy.data() + static_cast<size_t>(g) * dims, x + static_cast<size_t>(groups.first[static_cast<size_t>(g)]) * dims,
                     dims * sizeof(double));
-    t = derive_query_tree(build_split_tree(copy, distinct, d, workers, stop), stop);
+    t = bucket_tree(copy.data(), distinct, d, stop);
     const raw_array<position_edge> found = boruvka_any(t, workers, stop);
     return finish(t, found, groups.first.data(), std::move(joins), stop);
 }
