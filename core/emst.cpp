@@ -512,18 +512,11 @@ raw_array<position_edge> boruvka(query_tree& t, int workers, interrupt& stop) {
         next[static_cast<size_t>(p)] = -1;
         cursor[static_cast<size_t>(p)] = 0;
     }
-    // The buckets, each with the position after it, so that chunks of
-    // positions map to the buckets starting in them.
-    raw_array<int32_t> buckets(size);
-    std::memset(buckets.data(), 0xff, size * sizeof(int32_t));
-    for (size_t i = 0; i < t.nodes.size(); ++i)
-        if (t.nodes[i].right < 0) buckets[static_cast<size_t>(t.nodes[i].first)] = static_cast<int32_t>(i);
-    for_chunks(m, workers, stop, [&](int32_t from, int32_t to) {
+    // Chunks of nodes; each bucket among them searches for its points.
+    for_chunks(static_cast<int32_t>(t.nodes.size()), workers, stop, [&](int32_t from, int32_t to) {
         searcher<D> search(t, comp.data());
-        for (int32_t p = from; p < to; ++p) {
-            const int32_t leaf = buckets[static_cast<size_t>(p)];
-            if (leaf >= 0) search.nearest_k(leaf, k, list.data());
-        }
+        for (int32_t i = from; i < to; ++i)
+            if (t.nodes[static_cast<size_t>(i)].right < 0) search.nearest_k(i, k, list.data());
     });
     const int32_t* ids = t.ids.data();
     auto squared = [&](int32_t a, int32_t b) {
@@ -830,8 +823,8 @@ raw_array<double> single_linkage(const spanning_tree& tree, int32_t n, interrupt
     raw_array<double> z(4 * rows);
     for (size_t k = 0; k < rows; ++k) {
         if (k % poll_every == 0) stop.poll();
-        int32_t a = find_root(parent.data(), tree.edges[2 * k]);
-        int32_t b = find_root(parent.data(), tree.edges[2 * k + 1]);
+        int32_t a = find_root(parent.data(), static_cast<int32_t>(tree.edges[2 * k]));
+        int32_t b = find_root(parent.data(), static_cast<int32_t>(tree.edges[2 * k + 1]));
         const int32_t ca = cluster[static_cast<size_t>(a)];
         const int32_t cb = cluster[static_cast<size_t>(b)];
         if (size[static_cast<size_t>(a)] < size[static_cast<size_t>(b)]) std::swap(a, b);

@@ -14,7 +14,7 @@
 // n - 1 edges (i, j), i < j, with their Euclidean lengths, ascending by
 // (length, i, j).
 struct spanning_tree {
-    raw_array<int32_t> edges;   // two indices per edge
+    raw_array<int64_t> edges;   // two indices per edge, as wide as Python's arrays want them
     raw_array<double> lengths;  // one per edge
 };
 

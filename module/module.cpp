@@ -508,7 +508,6 @@ py::memoryview view_of(result_array array) {
     return py::memoryview(holder);
 }
 
-// The edges widened to int64 while the lock is still released.
 struct emst_arrays {
     result_array edges;
     result_array lengths;
@@ -517,8 +516,7 @@ struct emst_arrays {
 emst_arrays widen(spanning_tree tree) {
     emst_arrays out;
     const auto count = static_cast<Py_ssize_t>(tree.lengths.size());
-    out.edges.integers.resize(tree.edges.size());
-    for (std::size_t k = 0; k < tree.edges.size(); ++k) out.edges.integers[k] = tree.edges[k];
+    out.edges.integers = std::move(tree.edges);
     out.edges.shape = {count, 2};
     out.lengths.reals = std::move(tree.lengths);
     out.lengths.real = true;

@@ -117,7 +117,7 @@ TEST(emst, from_a_split_tree_equals_from_coordinates) {
     const spanning_tree a = euclidean_mst(tree, 2, never);
     const spanning_tree b = euclidean_mst(set.x.data(), set.n, set.d, 1, never);
     ASSERT_EQ(a.edges.size(), b.edges.size());
-    EXPECT_EQ(std::memcmp(a.edges.data(), b.edges.data(), a.edges.size() * sizeof(int32_t)), 0);
+    EXPECT_EQ(std::memcmp(a.edges.data(), b.edges.data(), a.edges.size() * sizeof(int64_t)), 0);
     EXPECT_EQ(std::memcmp(a.lengths.data(), b.lengths.data(), a.lengths.size() * sizeof(double)), 0);
 }
 
@@ -141,7 +141,7 @@ TEST(emst, single_linkage_of_worked_examples) {
     // Two equal points join at 0, the third at 5 (edge 0-2 before 1-2).
     const double dup[] = {0.0, 0.0, 5.0};
     const spanning_tree t = euclidean_mst(dup, 3, 1, 1, never);
-    EXPECT_EQ(std::vector<int32_t>(t.edges.begin(), t.edges.end()), (std::vector<int32_t>{0, 1, 0, 2}));
+    EXPECT_EQ(std::vector<int64_t>(t.edges.begin(), t.edges.end()), (std::vector<int64_t>{0, 1, 0, 2}));
     const raw_array<double> z2 = single_linkage(t, 3, never);
     EXPECT_EQ(std::vector<double>(z2.begin(), z2.end()), (std::vector<double>{0, 1, 0, 2, 2, 3, 5, 3}));
 }
