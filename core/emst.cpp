@@ -185,7 +185,6 @@ query_tree bucket_tree(const double* x, int32_t n, int32_t d, interrupt& stop) {
     };
     std::vector<task> tasks{task{0, n, -1}};
     std::vector<double> box(2 * dims);
-    std::vector<double> row(dims);
     int64_t work = 0;
     while (!tasks.empty()) {
         const task set = tasks.back();
@@ -231,9 +230,9 @@ query_tree bucket_tree(const double* x, int32_t n, int32_t d, interrupt& stop) {
                 ++a;
                 continue;
             }
-            std::memcpy(row.data(), pts + static_cast<size_t>(a) * dims, dims * sizeof(double));
-            std::memcpy(pts + static_cast<size_t>(a) * dims, pts + static_cast<size_t>(b) * dims, dims * sizeof(double));
-            std::memcpy(pts + static_cast<size_t>(b) * dims, row.data(), dims * sizeof(double));
+            double* from = pts + static_cast<size_t>(a) * dims;
+            double* to = pts + static_cast<size_t>(b) * dims;
+            for (size_t j = 0; j < dims; ++j) std::swap(from[j], to[j]);
             std::swap(t.ids[static_cast<size_t>(a)], t.ids[static_cast<size_t>(b)]);
             --b;
         }
@@ -539,17 +538,24 @@ raw_array<position_edge> boruvka(query_tree& t, int workers, interrupt& stop) {
         if (lp != lr) return lp < lr;
         return std::max(ip, jp) < std::max(ir, jr);
     };
+    // Each position with a neighbour offers its edge to its component;
+    // the least one stays. The slot is read only after the edge it names is
+    // written.
+    auto offer = [&](int32_t p) {
+        int32_t* slot = &pick[static_cast<size_t>(comp[static_cast<size_t>(p)])];
+        int32_t chosen = __atomic_load_n(slot, __ATOMIC_ACQUIRE);
+        while (chosen < 0 || less(p, chosen))
+            if (__atomic_compare_exchange_n(slot, &chosen, p, true, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) return;
+    };
     raw_array<position_edge> edges;
     edges.reserve(size - 1);
     const uint64_t unbounded = bits_of(std::numeric_limits<double>::infinity());
-    for (int32_t components = m;;) {
-        for (int32_t p = 0; p < m; ++p) {
-            if (p % poll_every == 0) stop.poll();
-            const int32_t c = comp[static_cast<size_t>(p)];
-            if (c == p) {
-                bound[static_cast<size_t>(p)] = unbounded;
-                pick[static_cast<size_t>(p)] = -1;
-            }
+    std::vector<int32_t> roots(size);  // of the components, ascending
+    for (int32_t p = 0; p < m; ++p) roots[static_cast<size_t>(p)] = p;
+    for (;;) {
+        for (const int32_t c : roots) {
+            bound[static_cast<size_t>(c)] = unbounded;
+            pick[static_cast<size_t>(c)] = -1;
         }
         // Valid neighbours, and the next ones from the lists.
         for_chunks(m, workers, stop, [&](int32_t from, int32_t to) {
@@ -559,6 +565,7 @@ raw_array<position_edge> boruvka(query_tree& t, int workers, interrupt& stop) {
                 const int32_t r = next[at];
                 if (r >= 0 && comp[static_cast<size_t>(r)] != c) {
                     lower_to(&bound[static_cast<size_t>(c)], reach[at]);
+                    offer(p);
                     continue;
                 }
                 next[at] = -1;
@@ -569,6 +576,7 @@ raw_array<position_edge> boruvka(query_tree& t, int workers, interrupt& stop) {
                     next[at] = mine[i];
                     reach[at] = squared(p, mine[i]);
                     lower_to(&bound[static_cast<size_t>(c)], reach[at]);
+                    offer(p);
                 } else if (cursor[at] < k) {
                     reach[at] = squared(p, mine[k - 1]);
                 }
@@ -590,17 +598,12 @@ raw_array<position_edge> boruvka(query_tree& t, int workers, interrupt& stop) {
                 if (r >= 0) {
                     next[at] = r;
                     lower_to(best, d2);
+                    offer(p);
                 }
             }
         });
-        for (int32_t p = 0; p < m; ++p) {
-            if (p % poll_every == 0) stop.poll();
-            if (next[static_cast<size_t>(p)] < 0) continue;
-            int32_t& chosen = pick[static_cast<size_t>(comp[static_cast<size_t>(p)])];
-            if (chosen < 0 || less(p, chosen)) chosen = p;
-        }
-        for (int32_t c = 0; c < m; ++c) {
-            if (comp[static_cast<size_t>(c)] != c) continue;
+        stop.poll();
+        for (const int32_t c : roots) {
             const int32_t p = pick[static_cast<size_t>(c)];
             assert(p >= 0);
             const int32_t r = next[static_cast<size_t>(p)];
@@ -609,13 +612,19 @@ raw_array<position_edge> boruvka(query_tree& t, int workers, interrupt& stop) {
             if (a == b) continue;  // the same edge, picked from both ends
             parent[static_cast<size_t>(a)] = b;
             edges.push_back(position_edge{reach[static_cast<size_t>(p)], p, r});
-            --components;
         }
-        if (components == 1) break;
-        for (int32_t p = 0; p < m; ++p) {
-            if (p % poll_every == 0) stop.poll();
-            comp[static_cast<size_t>(p)] = find_root(parent.data(), p);
+        if (edges.size() + 1 == size) break;
+        // Old roots to new ones, through `pick`.
+        size_t kept = 0;
+        for (const int32_t c : roots) {
+            pick[static_cast<size_t>(c)] = find_root(parent.data(), c);
+            if (parent[static_cast<size_t>(c)] == c) roots[kept++] = c;
         }
+        roots.resize(kept);
+        for_chunks(m, workers, stop, [&](int32_t from, int32_t to) {
+            for (int32_t p = from; p < to; ++p)
+                comp[static_cast<size_t>(p)] = pick[static_cast<size_t>(comp[static_cast<size_t>(p)])];
+        });
         for (size_t i = t.nodes.size(); i-- > 0;) {
             kd_node& node = t.nodes[i];
             if (node.right < 0) {
