@@ -30,6 +30,8 @@ constexpr int32_t bucket_size = 16;
 constexpr int32_t chunk_size = 1024;
 // Nearest positions each position lists once, for the rounds to take from.
 constexpr int32_t neighbours = 8;
+// From this many points on, the kd-tree grows on two threads.
+constexpr int32_t parallel_min = 1 << 16;
 // Points (or nodes) between two polls of the interrupt.
 constexpr int32_t poll_every = 4096;
 
@@ -163,34 +165,30 @@ query_tree derive_query_tree(const split_tree& tree, interrupt& stop) {
     return t;
 }
 
-// The query tree straight from coordinates, by the fair split rule cut off
-// at buckets: a set of more than bucket_size points is cut across the
-// longest side of its bounding box, through the middle. Sets come off a
-// stack, left ones first, so that nodes land in preorder. Returns an empty
-// tree when more than bucket_size points are all equal: the caller then
-// builds over the distinct rows, as buckets of equal points would not end.
-query_tree bucket_tree(const double* x, int32_t n, int32_t d, interrupt& stop) {
-    query_tree t;
-    t.m = n;
-    t.d = d;
-    const size_t dims = static_cast<size_t>(d);
-    t.points.resize(static_cast<size_t>(n) * dims);
-    std::memcpy(t.points.data(), x, t.points.size() * sizeof(double));
-    t.ids.resize(static_cast<size_t>(n));
-    for (int32_t i = 0; i < n; ++i) t.ids[static_cast<size_t>(i)] = i;
+// Grows the subtree of positions first .. first + count of t (points and
+// ids in place) into `nodes` and `boxes`, by the fair split rule cut off at
+// buckets: a set of more than bucket_size points is cut across the longest
+// side of its bounding box, through the middle. Sets come off a stack, left
+// ones first, so that nodes land in preorder; positions of nodes count from
+// the subtree's root. With `root_only`, stops after the root, whose `right`
+// then holds the size of its left set. Returns false when more than
+// bucket_size points are all equal: buckets of equal points would not end.
+bool grow(query_tree& t, int32_t first, int32_t count, raw_array<kd_node>& nodes, raw_array<double>& boxes,
+          bool root_only, interrupt& stop) {
+    const size_t dims = static_cast<size_t>(t.d);
     struct task {
         int32_t first;
         int32_t count;
         int32_t parent;  // the node whose right child this set is, or -1
     };
-    std::vector<task> tasks{task{0, n, -1}};
+    std::vector<task> tasks{task{first, count, -1}};
     std::vector<double> box(2 * dims);
     int64_t work = 0;
     while (!tasks.empty()) {
         const task set = tasks.back();
         tasks.pop_back();
-        const auto k = static_cast<int32_t>(t.nodes.size());
-        if (set.parent >= 0) t.nodes[static_cast<size_t>(set.parent)].right = k;
+        const auto k = static_cast<int32_t>(nodes.size());
+        if (set.parent >= 0) nodes[static_cast<size_t>(set.parent)].right = k;
         double* low = box.data();
         double* high = low + dims;
         std::memcpy(low, t.point(set.first), dims * sizeof(double));
@@ -207,16 +205,16 @@ query_tree bucket_tree(const double* x, int32_t n, int32_t d, interrupt& stop) {
             work = 0;
             stop.poll();
         }
-        t.boxes.resize(t.boxes.size() + 2 * dims);
-        std::memcpy(t.boxes.data() + t.boxes.size() - 2 * dims, box.data(), 2 * dims * sizeof(double));
+        boxes.resize(boxes.size() + 2 * dims);
+        std::memcpy(boxes.data() + boxes.size() - 2 * dims, box.data(), 2 * dims * sizeof(double));
         size_t cut = 0;
         for (size_t j = 1; j < dims; ++j)
             if (high[j] - low[j] > high[cut] - low[cut]) cut = j;
         if (set.count <= bucket_size) {
-            t.nodes.push_back(kd_node{set.first, set.count, -1, -1});
+            nodes.push_back(kd_node{set.first, set.count, -1, -1});
             continue;
         }
-        if (!(high[cut] > low[cut])) return query_tree{};
+        if (!(high[cut] > low[cut])) return false;
         // Points below the middle go left; if none is (the middle rounds
         // to the low end), those at the middle go too.
         const double middle = (low[cut] + high[cut]) / 2;
@@ -238,9 +236,48 @@ query_tree bucket_tree(const double* x, int32_t n, int32_t d, interrupt& stop) {
         }
         const int32_t left = a - set.first;
         assert(left > 0 && left < set.count);
-        t.nodes.push_back(kd_node{set.first, set.count, 0, -1});
+        nodes.push_back(kd_node{set.first, set.count, root_only ? left : 0, -1});
+        if (root_only) return true;
         tasks.push_back(task{a, set.count - left, k});
         tasks.push_back(task{set.first, left, -1});
+    }
+    return true;
+}
+
+// The query tree straight from coordinates (see grow), the root's two
+// subtrees on two threads when there are workers for it. Returns an empty
+// tree when grow finds too many equal points.
+query_tree bucket_tree(const double* x, int32_t n, int32_t d, int workers, interrupt& stop) {
+    query_tree t;
+    t.m = n;
+    t.d = d;
+    const size_t dims = static_cast<size_t>(d);
+    t.points.resize(static_cast<size_t>(n) * dims);
+    std::memcpy(t.points.data(), x, t.points.size() * sizeof(double));
+    t.ids.resize(static_cast<size_t>(n));
+    for (int32_t i = 0; i < n; ++i) t.ids[static_cast<size_t>(i)] = i;
+    const bool split = workers > 1 && n >= parallel_min;
+    if (!grow(t, 0, n, t.nodes, t.boxes, split, stop)) return query_tree{};
+    if (!split) return t;
+    const int32_t left = t.nodes[0].right;
+    raw_array<kd_node> nodes[2];
+    raw_array<double> boxes[2];
+    bool grown[2] = {false, false};
+    run_workers(2, [&](int w, const std::atomic<bool>&) {
+        grown[w] = w == 0 ? grow(t, 0, left, nodes[0], boxes[0], false, stop)
+                          : grow(t, left, n - left, nodes[1], boxes[1], false, stop);
+    });
+    if (!grown[0] || !grown[1]) return query_tree{};
+    for (int w = 0; w < 2; ++w) {
+        const auto offset = static_cast<int32_t>(t.nodes.size());
+        if (w == 1) t.nodes[0].right = offset;
+        for (kd_node node : nodes[w]) {
+            if (node.right >= 0) node.right += offset;
+            t.nodes.push_back(node);
+        }
+        const size_t before = t.boxes.size();
+        t.boxes.resize(before + boxes[w].size());
+        std::memcpy(t.boxes.data() + before, boxes[w].data(), boxes[w].size() * sizeof(double));
     }
     return t;
 }
@@ -795,7 +832,7 @@ spanning_tree euclidean_mst(const double* x, int32_t n, int32_t d, int workers, 
     check_coordinates(x, n, d, stop);
     if (n < 2) return spanning_tree{};
     const size_t dims = static_cast<size_t>(d);
-    query_tree t = bucket_tree(x, n, d, stop);
+    query_tree t = bucket_tree(x, n, d, workers, stop);
     if (t.m > 0) {
         const raw_array<position_edge> found = boruvka_any(t, workers, stop);
         return finish(t, found, nullptr, raw_array<output_edge>{}, stop);
@@ -815,7 +852,7 @@ spanning_tree euclidean_mst(const double* x, int32_t n, int32_t d, int workers, 
     for (int32_t g = 0; g < distinct; ++g)
         std::memcpy(copy.data() + static_cast<size_t>(g) * dims, x + static_cast<size_t>(groups.first[static_cast<size_t>(g)]) * dims,
                     dims * sizeof(double));
-    t = bucket_tree(copy.data(), distinct, d, stop);
+    t = bucket_tree(copy.data(), distinct, d, workers, stop);
     const raw_array<position_edge> found = boruvka_any(t, workers, stop);
     return finish(t, found, groups.first.data(), std::move(joins), stop);
 }

@@ -111,11 +111,11 @@ TEST(emst, equals_kruskal_over_all_pairs_with_any_workers) {
 }
 
 TEST(emst, from_a_split_tree_equals_from_coordinates) {
-    const point_set set = cluster_points(3000, 3, 11, 10, 0.02);
+    const point_set set = cluster_points(70000, 3, 11, 10, 0.02);
     interrupt never;
     const split_tree tree = build_tree(set);
     const spanning_tree a = euclidean_mst(tree, 2, never);
-    const spanning_tree b = euclidean_mst(set.x.data(), set.n, set.d, 1, never);
+    const spanning_tree b = euclidean_mst(set.x.data(), set.n, set.d, 2, never);
     ASSERT_EQ(a.edges.size(), b.edges.size());
     EXPECT_EQ(std::memcmp(a.edges.data(), b.edges.data(), a.edges.size() * sizeof(int64_t)), 0);
     EXPECT_EQ(std::memcmp(a.lengths.data(), b.lengths.data(), a.lengths.size() * sizeof(double)), 0);
