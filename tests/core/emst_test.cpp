@@ -95,6 +95,10 @@ std::vector<shape_case> shapes() {
     out.push_back({"geometric_deep", geometric_line(-300, 300, 2, 8)});
     out.push_back({"repeats_2d", with_repeats(grid_points(200, 2, 9, 8), 9)});
     out.push_back({"all_equal", make_set({{1.5, -0.0}, {1.5, 0.0}, {1.5, 0.0}})});
+    std::vector<std::vector<double>> crowd(40, {1.0, 1.0});  // more equal points than a bucket holds
+    crowd.insert(crowd.begin() + 7, {0.0, 0.5});
+    crowd.push_back({3.0, 1.0});
+    out.push_back({"crowd_of_equal_points", make_set(crowd)});
     out.push_back({"two_points", make_set({{0.0, 0.0, 1.0}, {3.0, 4.0, 1.0}})});
     return out;
 }
