@@ -64,6 +64,19 @@ bench: venv apt-bench
 	$(VENV)/bin/cmake -S . -B build-bench $(CMAKE_ARGS) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DLUMO_BUILD_BENCH=ON
 	$(VENV)/bin/cmake --build build-bench
 	PYTHONPATH=build-bench $(PY) bench/run_bench.py --build build-bench $(BENCH_ARGS)
+	$(MAKE) bench-venv
+	PYTHONPATH=build-bench $(BENCH_VENV)/bin/python bench/emst_bench.py $(EMST_BENCH_ARGS)
+
+# The EMST libraries timed against lumo.emst live in a venv of their own,
+# never in the test venv.
+BENCH_VENV := .venv-bench
+.PHONY: bench-venv
+bench-venv: $(BENCH_VENV)/.installed
+
+$(BENCH_VENV)/.installed: bench/requirements-emst.txt
+	[ -x $(BENCH_VENV)/bin/python ] || $(PYTHON) -m venv $(BENCH_VENV)
+	$(BENCH_VENV)/bin/python -m pip install -q --disable-pip-version-check -r bench/requirements-emst.txt
+	touch $@
 
 # One wheel per CPython that the machine has (pyenv or PATH) among WHEEL_PYTHONS, repaired by
 # auditwheel into a manylinux tag, in dist/. test-wheels installs each into a fresh venv with no

@@ -26,6 +26,7 @@
 
 #include "checks.h"
 #include "decomposition.h"
+#include "emst.h"
 #include "interrupt.h"
 #include "list_interface.h"
 
@@ -811,6 +812,195 @@ True
 
 }  // namespace
 
+namespace {
+
+// ---------------------------------------------------------------- spanning tree
+
+// An array the module made and hands over whole: int64 or float64 values,
+// exported through the buffer protocol and freed with its Python object.
+struct result_array {
+    raw_array<int64_t> integers;
+    raw_array<double> reals;
+    bool real = false;
+    std::vector<Py_ssize_t> shape;
+};
+
+py::buffer_info result_buffer(result_array& a) {
+    // An empty array still needs an address.
+    static double empty = 0.0;
+    const auto itemsize = static_cast<Py_ssize_t>(a.real ? sizeof(double) : sizeof(int64_t));
+    void* data = a.real ? static_cast<void*>(a.reals.data()) : static_cast<void*>(a.integers.data());
+    std::vector<Py_ssize_t> strides(a.shape.size(), itemsize);
+    if (a.shape.size() == 2) strides[0] = a.shape[1] * itemsize;
+    return py::buffer_info(data != nullptr ? data : &empty, itemsize,
+                           a.real ? py::format_descriptor<double>::format() : py::format_descriptor<int64_t>::format(),
+                           static_cast<Py_ssize_t>(a.shape.size()), a.shape, strides, true);
+}
+
+py::memoryview view_of(result_array array) {
+    py::object holder = py::cast(std::move(array));
+    return py::memoryview(holder);
+}
+
+struct emst_arrays {
+    result_array edges;
+    result_array lengths;
+};
+
+emst_arrays widen(spanning_tree tree) {
+    emst_arrays out;
+    const auto count = static_cast<Py_ssize_t>(tree.lengths.size());
+    out.edges.integers = std::move(tree.edges);
+    out.edges.shape = {count, 2};
+    out.lengths.reals = std::move(tree.lengths);
+    out.lengths.real = true;
+    out.lengths.shape = {count};
+    return out;
+}
+
+std::pair<py::memoryview, py::memoryview> emst_views(emst_arrays arrays) {
+    return {view_of(std::move(arrays.edges)), view_of(std::move(arrays.lengths))};
+}
+
+py::memoryview linkage_view(raw_array<double> z) {
+    result_array out;
+    out.shape = {static_cast<Py_ssize_t>(z.size() / 4), 4};
+    out.reals = std::move(z);
+    out.real = true;
+    return view_of(std::move(out));
+}
+
+constexpr const char* emst_doc = R"(The exact Euclidean minimum spanning tree of an (n, d) array of points.
+
+Borůvka's algorithm over a kd-tree cut from the fair split tree. Edges are compared by
+(squared distance, smaller index, larger index), the squared distance as computed in doubles:
+the sum over k = 0 .. d-1, in that order, of (x[i, k] - x[j, k])**2. Under that total order
+the minimum tree is unique, so the result is the same for every `workers`. Equal rows are
+allowed: each joins the smallest index of its group by an edge of length 0.
+
+Parameters
+----------
+points : array_like, shape (n, d)
+    As for lumo.decompose, n >= 1; rows need not be distinct.
+workers : int, optional
+    Threads to use: a positive count, or -1 for every core (default 1).
+
+Returns
+-------
+edges : memoryview of int64, shape (n - 1, 2)
+    Point indices, edges[k, 0] < edges[k, 1].
+lengths : memoryview of float64, shape (n - 1,)
+    Euclidean lengths. Edges ascend by (length, first index, second index).
+
+Raises
+------
+ValueError
+    For a bad shape, NaN or infinite values, coordinates whose squared distances overflow,
+    or a bad workers count.
+TypeError
+    For values that are not real numbers.
+KeyboardInterrupt
+    When Ctrl-C arrives during the call.
+
+Examples
+--------
+>>> import numpy as np, lumo
+>>> edges, lengths = lumo.emst(np.array([[0.0, 0.0], [3.0, 4.0], [0.0, 1.0]]))
+>>> np.asarray(edges).tolist(), np.asarray(lengths).tolist()
+([[0, 2], [1, 2]], [1.0, 4.242640687119285])
+)";
+
+constexpr const char* single_linkage_doc = R"(Single-linkage clustering of an (n, d) array of points.
+
+The dendrogram follows from the Euclidean minimum spanning tree (see lumo.emst; equal rows
+merge at distance 0), without the n*n distance matrix, in SciPy's linkage format: row k
+merges clusters Z[k, 0] < Z[k, 1] at distance Z[k, 2] into a cluster of Z[k, 3] points; point
+i is cluster i and row k makes cluster n + k. scipy.cluster.hierarchy's fcluster, cophenet
+and dendrogram take it as they take linkage(points, 'single').
+
+Parameters
+----------
+points : array_like, shape (n, d)
+    As for lumo.emst.
+workers : int, optional
+    Threads to use: a positive count, or -1 for every core (default 1).
+
+Returns
+-------
+memoryview of float64, shape (n - 1, 4)
+
+Raises
+------
+ValueError, TypeError, KeyboardInterrupt
+    As lumo.emst.
+
+Examples
+--------
+>>> import numpy as np, lumo
+>>> from scipy.cluster.hierarchy import fcluster
+>>> pts = np.array([[0.0], [1.0], [10.0], [11.0]])
+>>> Z = np.asarray(lumo.single_linkage(pts))
+>>> Z.tolist()
+[[0.0, 1.0, 1.0, 2.0], [2.0, 3.0, 1.0, 2.0], [4.0, 5.0, 9.0, 4.0]]
+>>> fcluster(Z, 2, 'maxclust').tolist()
+[1, 1, 2, 2]
+)";
+
+void bind_spanning_tree(py::module_& m) {
+    py::class_<result_array>(m, "_ResultArray", py::buffer_protocol(),
+                             "An int64 or float64 array of lumo.emst or lumo.single_linkage, read through "
+                             "memoryview or numpy.asarray.")
+        .def_buffer(&result_buffer)
+        // As for _IndexArray: only the module makes these.
+        .attr("__new__") = py::staticmethod(py::cpp_function([](const py::args&, const py::kwargs&) -> py::object {
+            throw py::type_error("lumo._ResultArray cannot be made from Python");
+        }));
+
+    m.def(
+        "emst",
+        [](const py::object& points, int workers) {
+            coordinates input = read_points(points);
+            const int threads = worker_count(workers);
+            return emst_views(without_lock([&](interrupt& stop) {
+                return widen(euclidean_mst(input.x.data(), input.n, input.d, threads, stop));
+            }));
+        },
+        py::arg("points"), py::arg("workers") = 1, emst_doc);
+
+    m.def(
+        "single_linkage",
+        [](const py::object& points, int workers) {
+            coordinates input = read_points(points);
+            const int threads = worker_count(workers);
+            return linkage_view(without_lock([&](interrupt& stop) {
+                return single_linkage(euclidean_mst(input.x.data(), input.n, input.d, threads, stop), input.n, stop);
+            }));
+        },
+        py::arg("points"), py::arg("workers") = 1, single_linkage_doc);
+
+    auto tree_class = py::reinterpret_borrow<py::class_<tree_object>>(m.attr("SplitTree"));
+    tree_class.def(
+        "emst",
+        [](const tree_object& self, int workers) {
+            const int threads = worker_count(workers);
+            return emst_views(
+                without_lock([&](interrupt& stop) { return widen(euclidean_mst(*self.tree, threads, stop)); }));
+        },
+        py::arg("workers") = 1,
+        "The Euclidean minimum spanning tree of the tree's points: (edges, lengths) as lumo.emst gives them.");
+    tree_class.def(
+        "single_linkage",
+        [](const tree_object& self, int workers) {
+            const int threads = worker_count(workers);
+            return linkage_view(without_lock([&](interrupt& stop) {
+                return single_linkage(euclidean_mst(*self.tree, threads, stop), self.tree->n, stop);
+            }));
+        },
+        py::arg("workers") = 1, "Single-linkage clustering of the tree's points, as lumo.single_linkage gives it.");
+}
+
+}  // namespace
+
 PYBIND11_MODULE(lumo, m) {
     m.doc() = "Well-separated pair decomposition (LUMO) plugin";
 
@@ -939,4 +1129,6 @@ a fraction of its time and no memory for the pairs.)")
             return whole(std::move(result), input.n, input.d, s);
         },
         py::arg("points"), py::arg("s") = 2.0, py::arg("workers") = 1, decompose_doc);
+
+    bind_spanning_tree(m);
 }

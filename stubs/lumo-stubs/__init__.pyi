@@ -122,6 +122,10 @@ class SplitTree(metaclass=_pybind11_type):
     def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[Any, ...]: ...
     def __getstate__(self) -> tuple[int, int, Buffer]: ...
     def __setstate__(self, state: tuple[int, int, Buffer], /) -> None: ...
+    def emst(self, workers: int = 1) -> tuple[memoryview, memoryview]:
+        """The Euclidean minimum spanning tree of the tree's points, as lumo.emst gives it."""
+    def single_linkage(self, workers: int = 1) -> memoryview:
+        """Single-linkage clustering of the tree's points, as lumo.single_linkage gives it."""
 
 def decompose(points: _Points, s: float = 2.0, workers: int = 1) -> Decomposition:
     """Well-separated pair decomposition of an (n, d) array of points.
@@ -134,4 +138,26 @@ def decompose(points: _Points, s: float = 2.0, workers: int = 1) -> Decompositio
     count, and TypeError for values that are not real numbers. The separation test is
     evaluated in double precision, so exact ties may go either way. Ctrl-C interrupts a call
     made on the main thread only.
+    """
+
+class _ResultArray(metaclass=_pybind11_type):
+    """An int64 or float64 array of lumo.emst or lumo.single_linkage."""
+
+    def __init__(self, *args: NoReturn, **kwargs: NoReturn) -> None:
+        """Not constructible from Python: made by emst() and single_linkage()."""
+
+def emst(points: _Points, workers: int = 1) -> tuple[memoryview, memoryview]:
+    """The exact Euclidean minimum spanning tree of an (n, d) array of points.
+
+    Returns (edges, lengths): an int64 (n - 1, 2) array of point indices with i < j and the
+    float64 Euclidean lengths, ascending by (length, i, j). Edges are compared by (squared
+    distance as computed in doubles, smaller index, larger index), so the tree is unique and
+    does not depend on workers. Equal rows join by edges of length 0. Raises as decompose does.
+    """
+
+def single_linkage(points: _Points, workers: int = 1) -> memoryview:
+    """Single-linkage clustering of an (n, d) array of points, in SciPy's linkage format.
+
+    An (n - 1, 4) float64 array: row k merges clusters Z[k, 0] < Z[k, 1] at distance Z[k, 2]
+    into a cluster of Z[k, 3] points, made from the Euclidean minimum spanning tree.
     """

@@ -12,6 +12,7 @@ import pytest
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "examples"))
 
 import closest_pair  # noqa: E402
+import clusters  # noqa: E402
 import lumo  # noqa: E402
 import points_io  # noqa: E402
 import spanner  # noqa: E402
@@ -300,3 +301,20 @@ def test_reader_slow_path_agrees_with_loadtxt(tmp_path):
     xy = read_text(tmp_path, "".join(f"{i},{i * 0.5!r}\n" for i in range(500)) + "1_0,7\n")
     assert xy.shape == (501, 2) and xy[-1].tolist() == [10, 7]
     assert np.array_equal(xy[:500], np.column_stack([np.arange(500), np.arange(500) * 0.5]))
+
+
+# ---------------------------------------------------------------- clusters
+
+
+def test_clusters_finds_separated_blobs_and_draws_them(tmp_path, capsys):
+    rng = np.random.default_rng(3)
+    blobs = [rng.normal(c, 0.1, (m, 2)) for c, m in (((0, 0), 50), ((5, 0), 30), ((0, 5), 20))]
+    path = write_points(tmp_path / "blobs.txt", np.concatenate(blobs))
+    png = tmp_path / "out.png"
+    rc, out, _ = run(clusters, ["--input", path, "--k", "3", "--out", str(png)], capsys)
+    assert rc == 0
+    assert "sizes: 50 30 20" in out
+    assert 3.0 < number(r"clusters are ([\d.]+) apart", out) < 5.0
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    rc, _, err = run(clusters, ["--input", str(tmp_path / "missing.txt")], capsys)
+    assert rc == 2 and "clusters.py" in err
