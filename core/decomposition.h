@@ -12,6 +12,7 @@
 #include "pair_search.h"
 #include "point.h"
 #include "raw_array.h"
+#include "spanner.h"
 #include "split_tree.h"
 
 // A decomposition: the point indices in the tree's leaf order, and the pairs
