@@ -129,7 +129,7 @@ def test_worst_stretch_hand_checked():
 
 def test_spanner_reports_a_graph_that_misses_the_target(monkeypatch, capsys):
     # A star around point 0 stretches the paths between close points far from 0.
-    def star(xy, t):
+    def star(xy, t, workers=1):
         edges = np.asarray(Star(len(xy)).representatives(), dtype=np.int64)
         return edges, np.linalg.norm(xy[edges[:, 0]] - xy[edges[:, 1]], axis=1)
 
