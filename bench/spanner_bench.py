@@ -6,7 +6,7 @@ gc.collect() and the release of the result; medians of --reps round-robin runs i
 The section is appended to bench/RESULTS.md (an older one is replaced).
 
     PYTHONPATH=build-bench python bench/spanner_bench.py [--n 200000] [--t 1.5] [--reps 5]
-        [--count-n 100000] [--max-gib 3] [--quick]
+        [--count-n 100000,30000,10000] [--max-gib 3] [--quick]
 """
 import argparse
 import gc
@@ -51,18 +51,21 @@ def ratio_rows(lumo, x, t, reps):
     return s, len(lumo.decompose(x, s)), rows
 
 
-def pair_counts(lumo, big_n, small_n, max_bytes):
-    """Pairs per point for uniform points: at big_n where the pairs fit in max_bytes, else small_n."""
+def pair_counts(lumo, sizes, max_bytes):
+    """Pairs per point for uniform points at the largest of `sizes` whose pairs fit in
+    max_bytes, judged from the count at the smallest (three times it, for the growth with n)."""
     counts = {}
     for d in DIMENSIONS:
-        small = lumo.SplitTree(uniform(small_n, d))
-        big = None
+        trees = {}
         for s in SEPARATIONS:
-            per_point = len(small.decompose(s)) / small_n
-            n = small_n
-            if big_n > small_n and per_point * big_n * 16 * 1.5 <= max_bytes:
-                big = big or lumo.SplitTree(uniform(big_n, d))
-                per_point, n = len(big.decompose(s)) / big_n, big_n
+            small = sizes[-1]
+            trees.setdefault(small, lumo.SplitTree(uniform(small, d)))
+            per_point, n = len(trees[small].decompose(s)) / small, small
+            for size in sizes[:-1]:
+                if 3 * per_point * size * 16 <= max_bytes:
+                    trees.setdefault(size, lumo.SplitTree(uniform(size, d)))
+                    per_point, n = len(trees[size].decompose(s)) / size, size
+                    break
             counts[d, s] = (per_point, n)
             print(f"d={d} s={s}: {per_point:,.1f} pairs per point (n = {n:,})", flush=True)
     return counts
@@ -101,20 +104,21 @@ def main(argv=None):
     parser.add_argument("--n", type=int, default=200_000)
     parser.add_argument("--t", type=float, default=1.5)
     parser.add_argument("--reps", type=int, default=5)
-    parser.add_argument("--count-n", type=int, default=100_000, help="n of the pairs-per-point table")
-    parser.add_argument("--small-n", type=int, default=10_000, help="n where the pairs at --count-n are too many")
+    parser.add_argument("--count-n", default="100000,30000,10000",
+                        help="n of the pairs-per-point table, then smaller n for cells too big at the first")
     parser.add_argument("--max-gib", type=float, default=3.0, help="memory for one decomposition of the table")
-    parser.add_argument("--quick", action="store_true", help="n = 20,000, 3 runs, table at 1e4 and 2e3")
+    parser.add_argument("--quick", action="store_true", help="n = 20,000, 3 runs, table at n = 1e4 or 2e3")
     parser.add_argument("--out", default=os.path.join(HERE, "RESULTS.md"))
     args = parser.parse_args(argv)
     if args.quick:
-        args.n, args.reps, args.count_n, args.small_n = 20_000, 3, 10_000, 2_000
+        args.n, args.reps, args.count_n = 20_000, 3, "10000,2000"
     import lumo
 
     x = uniform(args.n, 2)
     s, pairs, rows = ratio_rows(lumo, x, args.t, args.reps)
-    counts = pair_counts(lumo, args.count_n, args.small_n, args.max_gib * 2.0**30)
-    write(args.out, section(args.n, args.t, s, pairs, rows, counts, args.count_n))
+    sizes = [int(float(v)) for v in args.count_n.split(",")]
+    counts = pair_counts(lumo, sizes, args.max_gib * 2.0**30)
+    write(args.out, section(args.n, args.t, s, pairs, rows, counts, sizes[0]))
 
 
 if __name__ == "__main__":

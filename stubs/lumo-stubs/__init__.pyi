@@ -117,3 +117,19 @@ def decompose(points: _Points, s: float = 2.0, workers: int = 1) -> Decompositio
     infinite values, overflowing coordinates, equal points, a non-finite s or a bad workers
     count, and TypeError for values that are not real numbers.
     """
+
+class _GraphArray(metaclass=_pybind11_type):
+    """An array of lumo.spanner's result, read through memoryview or numpy.asarray."""
+
+    def __init__(self, *args: NoReturn, **kwargs: NoReturn) -> None:
+        """Not constructible from Python: made by spanner."""
+
+def spanner(points: _Points, t: float, workers: int = 1) -> tuple[memoryview, memoryview]:
+    """Geometric t-spanner of an (n, d) array of points: its edges and their lengths.
+
+    One edge per pair of the decomposition for s = 4(t + 1)/(t - 1), between the first points
+    of the two sets' runs in the leaf order (the pair's representatives). Returns an (m, 2)
+    int64 memoryview of distinct edges, smaller index first, and an (m,) float64 memoryview
+    of their Euclidean lengths. Raises ValueError unless t is finite and above 1, and as
+    decompose does for the points and workers.
+    """

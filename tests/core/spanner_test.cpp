@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -42,6 +43,18 @@ TEST(spanner, edges_follow_pairs_with_any_workers) {
             }
             ASSERT_EQ(one.lengths[k], std::sqrt(sum)) << k;
         }
+    }
+}
+
+// The pass polls on every worker; an interrupt stops it and reaches the caller.
+TEST(spanner, interrupt_stops_all_workers) {
+    interrupt never;
+    const split_tree tree = build_tree(sample(data_kind::uniform, 20000, 2, 6));
+    for (const int workers : {1, 2}) {
+        raw_array<separated_pair> pairs = search_pairs(tree, spanner_separation(1.5), workers, never);
+        ASSERT_GT(pairs.size(), std::size_t{1} << 20);
+        interrupt stop(+[](void*) { return true; }, nullptr, std::chrono::milliseconds(0));
+        EXPECT_THROW(spanner_from_pairs(tree, std::move(pairs), workers, stop), interrupted);
     }
 }
 
