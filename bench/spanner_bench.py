@@ -71,8 +71,10 @@ def pair_counts(lumo, sizes, max_bytes):
     return counts
 
 
-def section(n, t, s, pairs, rows, counts, big_n):
+def section(n, t, s, pairs, rows, counts, big_n, load):
     lines = [HEADING, "",
+             f"{time.strftime('%Y-%m-%d', time.gmtime())}, load average {load[0]:.1f} at the start and "
+             f"{load[1]:.1f} at the end of the run (the machine's cores: {os.cpu_count()}).", "",
              f"Uniform 2-D points, n = {n:,}, t = {t:g} (s = {s:g}), {pairs:,} edges "
              f"({pairs / n:.1f} per point); seconds, medians; each call with numpy.asarray of its "
              "arrays, a gc.collect() and the release of the result.", "",
@@ -114,11 +116,13 @@ def main(argv=None):
         args.n, args.reps, args.count_n = 20_000, 3, "10000,2000"
     import lumo
 
+    load = [os.getloadavg()[0]]
     x = uniform(args.n, 2)
     s, pairs, rows = ratio_rows(lumo, x, args.t, args.reps)
     sizes = [int(float(v)) for v in args.count_n.split(",")]
     counts = pair_counts(lumo, sizes, args.max_gib * 2.0**30)
-    write(args.out, section(args.n, args.t, s, pairs, rows, counts, sizes[0]))
+    load.append(os.getloadavg()[0])
+    write(args.out, section(args.n, args.t, s, pairs, rows, counts, sizes[0], load))
 
 
 if __name__ == "__main__":

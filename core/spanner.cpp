@@ -100,7 +100,9 @@ double spanner_separation(double t) {
         std::snprintf(text, sizeof text, "t must be a finite number greater than 1, got %.15g", t);
         throw std::invalid_argument(text);
     }
-    return 4.0 * (t + 1.0) / (t - 1.0);
+    const double s = 4.0 * (t + 1.0) / (t - 1.0);
+    // 4(t + 1) overflows for t above DBL_MAX / 4, where s is 4 all the same.
+    return std::isfinite(s) ? s : 4.0 * ((t + 1.0) / (t - 1.0));
 }
 
 spanner_graph spanner(const split_tree& tree, double t, int workers, interrupt& stop) {

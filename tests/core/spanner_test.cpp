@@ -61,6 +61,7 @@ TEST(spanner, interrupt_stops_all_workers) {
 TEST(spanner, separation_needs_finite_t_above_one) {
     EXPECT_EQ(spanner_separation(3.0), 8.0);
     EXPECT_EQ(spanner_separation(1.5), 20.0);
+    EXPECT_EQ(spanner_separation(std::numeric_limits<double>::max()), 4.0);
     for (const double t : {1.0, 0.5, -2.0, std::numeric_limits<double>::infinity(),
                            std::numeric_limits<double>::quiet_NaN()})
         EXPECT_THROW(spanner_separation(t), std::invalid_argument) << t;
