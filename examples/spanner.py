@@ -66,8 +66,9 @@ def graph(xy, edges, lengths=None):
     """Sparse matrix of the edge lengths, for an undirected search.
 
     lumo.spanner's edges (given with their lengths) are distinct and none is a loop, so they
-    go into the matrix as they are: telling scipy the entries are canonical skips a sort of
-    every row that would only look for repeats. Other edge lists lose repeats and loops first.
+    go into the matrix as they are, marked canonical: the conversion to CSR then skips a sort
+    of every row that would only look for repeats. Other edge lists lose repeats and loops
+    first.
     """
     n = len(xy)
     if lengths is None:
@@ -76,13 +77,14 @@ def graph(xy, edges, lengths=None):
         lengths = np.linalg.norm(xy[edges[:, 0]] - xy[edges[:, 1]], axis=1)
     matrix = coo_matrix((lengths, edges.T), shape=(n, n))
     matrix.has_canonical_format = True
-    return matrix.tocsr()
+    return matrix
 
 
 def worst_stretch(xy, g, sources=None, block=256):
     """Largest distance in the graph g / Euclidean distance over all point pairs (from the
     given sources only, if any), with the pair that attains it (None when no pair is
     stretched beyond 1). Disconnected points give an infinite stretch."""
+    g = g.tocsr()  # once, rather than in every shortest_path call
     sources = np.arange(len(xy)) if sources is None else np.asarray(sources)
     worst, where = 1.0, None
     for lo in range(0, len(sources), block):
