@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "spanner.h"
 
-#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>

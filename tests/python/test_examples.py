@@ -48,9 +48,11 @@ class Star:
 # ---------------------------------------------------------------- spanner
 
 
-@pytest.mark.parametrize("n, t, seed", [(200, 2.0, 1), (300, 1.5, 2), (250, 3.0, 3), (150, 1.2, 4)])
-def test_spanner_meets_target_stretch(n, t, seed, capsys):
-    rc, out, _ = run(spanner, ["--n", str(n), "--t", str(t), "--seed", str(seed)], capsys)
+@pytest.mark.parametrize("n, t, seed, sources", [(200, 2.0, 1, 0), (300, 1.5, 2, 0), (250, 3.0, 3, 0),
+                                                  (150, 1.2, 4, 0), (5000, 1.5, 5, 40)])
+def test_spanner_meets_target_stretch(n, t, seed, sources, capsys):
+    argv = ["--n", str(n), "--t", str(t), "--seed", str(seed), "--sources", str(sources)]
+    rc, out, _ = run(spanner, argv, capsys)
     assert rc == 0
     edges = int(number(r"edges: (\d+)", out))
     assert number(r"edges per point: ([\d.]+)", out) == pytest.approx(edges / n, abs=0.005)
