@@ -628,13 +628,13 @@ Examples
         .def_buffer([](graph_array& a) {
             // An empty array still gets a valid address.
             static double none[2];
-            const auto m_edges = static_cast<Py_ssize_t>(a.graph->size());
+            const auto edge_count = static_cast<Py_ssize_t>(a.graph->size());
             if (a.lengths)
-                return py::buffer_info(m_edges > 0 ? const_cast<double*>(a.graph->lengths.data()) : none,
-                                       sizeof(double), py::format_descriptor<double>::format(), 1, {m_edges},
+                return py::buffer_info(edge_count > 0 ? const_cast<double*>(a.graph->lengths.data()) : none,
+                                       sizeof(double), py::format_descriptor<double>::format(), 1, {edge_count},
                                        {static_cast<Py_ssize_t>(sizeof(double))}, true);
-            return py::buffer_info(m_edges > 0 ? const_cast<int64_t*>(a.graph->edges()) : reinterpret_cast<int64_t*>(none),
-                                   sizeof(int64_t), py::format_descriptor<int64_t>::format(), 2, {m_edges, Py_ssize_t{2}},
+            return py::buffer_info(edge_count > 0 ? const_cast<int64_t*>(a.graph->edges()) : reinterpret_cast<int64_t*>(none),
+                                   sizeof(int64_t), py::format_descriptor<int64_t>::format(), 2, {edge_count, Py_ssize_t{2}},
                                    {static_cast<Py_ssize_t>(2 * sizeof(int64_t)), static_cast<Py_ssize_t>(sizeof(int64_t))},
                                    true);
         });
