@@ -59,11 +59,12 @@ module: venv apt-test
 	$(VENV)/bin/cmake --build $(BUILD)
 
 # Its own Release build without the tests; BENCH_ARGS go to run_bench.py
-# (e.g. BENCH_ARGS=--quick for a small run).
+# (e.g. BENCH_ARGS=--quick for a small run), SPANNER_BENCH_ARGS to spanner_bench.py.
 bench: venv apt-bench
 	$(VENV)/bin/cmake -S . -B build-bench $(CMAKE_ARGS) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DLUMO_BUILD_BENCH=ON
 	$(VENV)/bin/cmake --build build-bench
 	PYTHONPATH=build-bench $(PY) bench/run_bench.py --build build-bench $(BENCH_ARGS)
+	PYTHONPATH=build-bench $(PY) bench/spanner_bench.py $(SPANNER_BENCH_ARGS)
 	$(MAKE) bench-venv
 	PYTHONPATH=build-bench $(BENCH_VENV)/bin/python bench/emst_bench.py $(EMST_BENCH_ARGS)
 

@@ -11,6 +11,7 @@
 #include "interrupt.h"
 #include "pair_search.h"
 #include "raw_array.h"
+#include "spanner.h"
 #include "split_tree.h"
 
 // A decomposition: the point indices in the tree's leaf order, and the pairs

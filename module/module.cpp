@@ -27,6 +27,7 @@
 #include "checks.h"
 #include "decomposition.h"
 #include "emst.h"
+
 #include "interrupt.h"
 #include "list_interface.h"
 
@@ -1131,4 +1132,90 @@ a fraction of its time and no memory for the pairs.)")
         py::arg("points"), py::arg("s") = 2.0, py::arg("workers") = 1, decompose_doc);
 
     bind_spanning_tree(m);
+
+    // lumo.spanner: edges and lengths, two arrays over one spanner_graph.
+    struct graph_array {
+        std::shared_ptr<const spanner_graph> graph;
+        bool lengths;  // the lengths, else the edges
+    };
+    py::class_<graph_array>(m, "_GraphArray", py::buffer_protocol(),
+                            "An array of lumo.spanner's result, read through memoryview or numpy.asarray.")
+        .def_buffer([](graph_array& a) {
+            // An empty array still gets a valid address.
+            static double none[2];
+            const auto edge_count = static_cast<Py_ssize_t>(a.graph->size());
+            if (a.lengths)
+                return py::buffer_info(edge_count > 0 ? const_cast<double*>(a.graph->lengths.data()) : none,
+                                       sizeof(double), py::format_descriptor<double>::format(), 1, {edge_count},
+                                       {static_cast<Py_ssize_t>(sizeof(double))}, true);
+            return py::buffer_info(edge_count > 0 ? const_cast<int64_t*>(a.graph->edges()) : reinterpret_cast<int64_t*>(none),
+                                   sizeof(int64_t), py::format_descriptor<int64_t>::format(), 2, {edge_count, Py_ssize_t{2}},
+                                   {static_cast<Py_ssize_t>(2 * sizeof(int64_t)), static_cast<Py_ssize_t>(sizeof(int64_t))},
+                                   true);
+        })
+        // As for _IndexArray: only the module makes these.
+        .attr("__new__") = py::staticmethod(py::cpp_function([](const py::args&, const py::kwargs&) -> py::object {
+            throw py::type_error("lumo._GraphArray cannot be made from Python");
+        }));
+    m.def(
+        "spanner",
+        [](const py::object& points, double t, int workers) {
+            spanner_separation(t);  // a bad t costs no tree
+            coordinates input = read_points(points);
+            const int threads = worker_count(workers);
+            std::shared_ptr<const spanner_graph> graph = without_lock([&](interrupt& stop) {
+                const split_tree tree = checked_tree(input.x, input.n, input.d, threads, stop);
+                return std::make_shared<const spanner_graph>(spanner(tree, t, threads, stop));
+            });
+            return py::make_tuple(py::memoryview(py::cast(graph_array{graph, false})),
+                                  py::memoryview(py::cast(graph_array{graph, true})));
+        },
+        py::arg("points"), py::arg("t"), py::arg("workers") = 1,
+        R"(Geometric t-spanner of an (n, d) array of points: its edges and their lengths.
+
+One edge per pair of the well-separated pair decomposition for s = 4(t + 1)/(t - 1), joining
+the representatives of the pair's two sets: a set is represented by the first point of its run
+in the tree's leaf order, the point that Decomposition.representatives() gives. In the graph of
+these edges, every two points are joined by a path at most t times as long as their distance.
+Every two points lie in exactly one pair, so the edges are distinct: no edge repeats, in
+either direction, and none is a loop.
+
+Parameters
+----------
+points : array_like, shape (n, d)
+    As for lumo.decompose.
+t : float
+    The stretch, a finite number greater than 1.
+workers : int, optional
+    Threads to use, as for lumo.decompose (default 1). The result does not depend on it.
+
+Returns
+-------
+edges : memoryview of int64, shape (m, 2)
+    The rows of the two points of each edge, the smaller first.
+lengths : memoryview of float64, shape (m,)
+    Each edge's Euclidean length: the square root of the squared differences of the
+    coordinates summed in order, in doubles.
+
+Both views share one result, kept alive by either: numpy.asarray copies nothing.
+
+Raises
+------
+ValueError
+    For t not finite and greater than 1, and the inputs lumo.decompose refuses.
+TypeError
+    For values that are not real numbers.
+KeyboardInterrupt
+    When Ctrl-C arrives during the call; nothing is kept.
+
+Examples
+--------
+>>> import numpy as np, lumo
+>>> pts = np.array([[0.0, 0.0], [1.0, 0.0], [0.0, 1.0], [5.0, 5.0]])
+>>> edges, lengths = lumo.spanner(pts, t=2.0)
+>>> np.asarray(edges).tolist()
+[[1, 3], [0, 3], [2, 3], [0, 1], [1, 2], [0, 2]]
+>>> np.asarray(lengths).round(3).tolist()
+[6.403, 7.071, 6.403, 1.0, 1.414, 1.0]
+)");
 }

@@ -161,3 +161,19 @@ def single_linkage(points: _Points, workers: int = 1) -> memoryview:
     An (n - 1, 4) float64 array: row k merges clusters Z[k, 0] < Z[k, 1] at distance Z[k, 2]
     into a cluster of Z[k, 3] points, made from the Euclidean minimum spanning tree.
     """
+
+class _GraphArray(metaclass=_pybind11_type):
+    """An array of lumo.spanner's result, read through memoryview or numpy.asarray."""
+
+    def __init__(self, *args: NoReturn, **kwargs: NoReturn) -> None:
+        """Not constructible from Python: made by spanner."""
+
+def spanner(points: _Points, t: float, workers: int = 1) -> tuple[memoryview, memoryview]:
+    """Geometric t-spanner of an (n, d) array of points: its edges and their lengths.
+
+    One edge per pair of the decomposition for s = 4(t + 1)/(t - 1), between the first points
+    of the two sets' runs in the leaf order (the pair's representatives). Returns an (m, 2)
+    int64 memoryview of distinct edges, smaller index first, and an (m,) float64 memoryview
+    of their Euclidean lengths. Raises ValueError unless t is finite and above 1, and as
+    decompose does for the points and workers.
+    """

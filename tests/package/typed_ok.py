@@ -74,3 +74,7 @@ for s in (1.0, 4.0):
     for a, b in tree.decompose(s):
         assert_type(a, memoryview)
 version: str = lumo.__version__
+
+span_edges, span_lengths = lumo.spanner([[0.0, 0.0], [1.0, 0.0], [0.0, 2.0]], 1.5)
+assert_type(span_edges, memoryview)
+assert sorted(span_edges.tolist()) == [[0, 1], [0, 2], [1, 2]] and len(span_lengths) == 3

@@ -49,9 +49,11 @@ class Star:
 # ---------------------------------------------------------------- spanner
 
 
-@pytest.mark.parametrize("n, t, seed", [(200, 2.0, 1), (300, 1.5, 2), (250, 3.0, 3), (150, 1.2, 4)])
-def test_spanner_meets_target_stretch(n, t, seed, capsys):
-    rc, out, _ = run(spanner, ["--n", str(n), "--t", str(t), "--seed", str(seed)], capsys)
+@pytest.mark.parametrize("n, t, seed, sources", [(200, 2.0, 1, 0), (300, 1.5, 2, 0), (250, 3.0, 3, 0),
+                                                  (150, 1.2, 4, 0), (5000, 1.5, 5, 40)])
+def test_spanner_meets_target_stretch(n, t, seed, sources, capsys):
+    argv = ["--n", str(n), "--t", str(t), "--seed", str(seed), "--sources", str(sources)]
+    rc, out, _ = run(spanner, argv, capsys)
     assert rc == 0
     edges = int(number(r"edges: (\d+)", out))
     assert number(r"edges per point: ([\d.]+)", out) == pytest.approx(edges / n, abs=0.005)
@@ -80,14 +82,14 @@ def test_worst_stretch_matches_floyd_warshall(kind, seed):
     rng = np.random.default_rng(seed)
     xy = rng.random((120, 2))
     if kind == "spanner":
-        edges = spanner.spanner_edges(xy, spanner.separation_for_stretch(1.8))
+        edges = spanner.spanner(xy, 1.8)[0]
     else:
         order = rng.permutation(len(xy))
         edges = list(zip(order[:-1].tolist(), order[1:].tolist()))  # a path through all points
         edges += [tuple(e) for e in rng.integers(0, len(xy), (200, 2)).tolist() if e[0] != e[1]]
         if kind == "disconnected":
             edges = [e for e in edges if order[-1] not in e]
-    worst, _ = spanner.worst_stretch(xy, edges)
+    worst, _ = spanner.worst_stretch(xy, spanner.graph(xy, edges))
     assert worst == pytest.approx(floyd_warshall_stretch(xy, edges), rel=1e-12)
 
 
@@ -98,7 +100,7 @@ def test_separation_gives_back_the_stretch(t):
     assert spanner.stretch_bound(s) == pytest.approx(t, rel=1e-12)
 
 
-@pytest.mark.parametrize("argv", [["--t", "1"], ["--t", "0.5"], ["--t", "nan"], ["--n", "1"]])
+@pytest.mark.parametrize("argv", [["--t", "1"], ["--t", "0.5"], ["--t", "nan"], ["--n", "1"], ["--sources", "-1"]])
 def test_spanner_rejects_bad_arguments(argv, capsys):
     with pytest.raises(SystemExit) as exc:
         spanner.main(argv)
@@ -118,16 +120,23 @@ def test_tight_stretch_costs_nearly_the_complete_graph(capsys):
 def test_worst_stretch_hand_checked():
     # A unit square with three sides as edges: corners 0 and 3 are sqrt 2 apart, 3 apart in the graph.
     xy = np.array([[0.0, 0.0], [1.0, 0.0], [1.0, 1.0], [0.0, 1.0]])
-    worst, where = spanner.worst_stretch(xy, [(0, 1), (1, 2), (2, 3), (1, 0), (2, 2)])
-    assert worst == pytest.approx(3.0) and set(where) == {0, 3}
-    worst, where = spanner.worst_stretch(xy, [(i, j) for i in range(4) for j in range(i)])
-    assert (worst, where) == (1.0, None)
-    assert spanner.worst_stretch(xy, [(0, 1), (2, 3)])[0] == np.inf
+    def worst(edges, sources=None):
+        return spanner.worst_stretch(xy, spanner.graph(xy, edges), sources)
+
+    stretch, where = worst([(0, 1), (1, 2), (2, 3), (1, 0), (2, 2)])
+    assert stretch == pytest.approx(3.0) and set(where) == {0, 3}
+    assert worst([(0, 1), (1, 2), (2, 3)], sources=[1, 2]) == (pytest.approx(2 / np.sqrt(2)), (1, 3))
+    assert worst([(i, j) for i in range(4) for j in range(i)]) == (1.0, None)
+    assert worst([(0, 1), (2, 3)])[0] == np.inf
 
 
 def test_spanner_reports_a_graph_that_misses_the_target(monkeypatch, capsys):
     # A star around point 0 stretches the paths between close points far from 0.
-    monkeypatch.setattr(lumo, "decompose", lambda xy, s: Star(len(xy)))
+    def star(xy, t, workers=1):
+        edges = np.asarray(Star(len(xy)).representatives(), dtype=np.int64)
+        return edges, np.linalg.norm(xy[edges[:, 0]] - xy[edges[:, 1]], axis=1)
+
+    monkeypatch.setattr(lumo, "spanner", star)
     rc, out, err = run(spanner, ["--n", "100"], capsys)
     assert rc == 1
     assert number(r"worst stretch: ([\d.]+)", out) > 2.0
