@@ -75,7 +75,9 @@ def graph(xy, edges, lengths=None):
         edges = np.asarray(edges, dtype=np.int64).reshape(-1, 2)
         edges = np.unique(np.sort(edges[edges[:, 0] != edges[:, 1]], axis=1), axis=0)
         lengths = np.linalg.norm(xy[edges[:, 0]] - xy[edges[:, 1]], axis=1)
-    matrix = coo_matrix((lengths, edges.T), shape=(n, n))
+    # SciPy keeps indices that fit as int32; handing them over so spares it a slower check
+    # and copy of its own.
+    matrix = coo_matrix((lengths, np.asarray(edges, dtype=np.int32).T), shape=(n, n))
     matrix.has_canonical_format = True
     return matrix
 
