@@ -11,7 +11,6 @@
 #include <exception>
 #include <limits>
 #include <mutex>
-#include <system_error>
 #include <thread>
 #include <tuple>
 #include <utility>
@@ -213,7 +212,7 @@ void run_workers(int workers, const Body& body) {
     for (int w = 1; w < workers; ++w) {
         try {
             threads.emplace_back(work, w);
-        } catch (const std::system_error&) {
+        } catch (const std::exception&) {  // no thread, or no memory for its start
             break;
         }
     }
