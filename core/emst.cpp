@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "emst.h"
 
-#include <cxxabi.h>
 
 #include <algorithm>
 #include <atomic>
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "checks.h"
+#include "run_workers.h"
 
 namespace {
 
@@ -34,39 +34,6 @@ constexpr int32_t neighbours = 8;
 constexpr int32_t parallel_min = 1 << 16;
 // Points (or nodes) between two polls of the interrupt.
 constexpr int32_t poll_every = 4096;
-
-// Runs body(w, failed) on `workers` threads, the calling one as w = 0;
-// `failed` turns true once one has thrown, and the first exception is thrown
-// again here after all have returned. A forced unwind of the calling thread
-// (its thread ending at interpreter exit) waits for the others and goes on.
-template <typename Body>
-void run_workers(int workers, const Body& body) {
-    std::exception_ptr error;
-    std::mutex error_mutex;
-    std::atomic<bool> failed{false};
-    auto work = [&](int w) {
-        try {
-            body(w, failed);
-        } catch (abi::__forced_unwind&) {
-            throw;
-        } catch (...) {
-            std::lock_guard<std::mutex> lock(error_mutex);
-            if (!error) error = std::current_exception();
-            failed = true;
-        }
-    };
-    std::vector<std::thread> threads;
-    try {
-        for (int w = 1; w < workers; ++w) threads.emplace_back(work, w);
-        work(0);
-    } catch (...) {
-        failed = true;
-        for (auto& t : threads) t.join();
-        throw;
-    }
-    for (auto& t : threads) t.join();
-    if (error) std::rethrow_exception(error);
-}
 
 // ---------------------------------------------------------------- query tree
 

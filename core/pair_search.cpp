@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "ordered_results.h"
+#include "run_workers.h"
 
 namespace {
 
@@ -181,57 +182,6 @@ std::vector<search_task> plan(searcher<D>& search, int32_t n, int workers) {
         tasks.swap(next);
     }
     return tasks;
-}
-
-// Joins the threads it holds when it goes out of scope, telling them to
-// stop first unless the work finished.
-struct thread_guard {
-    std::vector<std::thread> threads;
-    std::atomic<bool>& failed;
-    bool finished = false;
-    thread_guard(const thread_guard&) = delete;
-    thread_guard& operator=(const thread_guard&) = delete;
-    ~thread_guard() {
-        if (!finished) failed = true;
-        for (auto& t : threads)
-            if (t.joinable()) t.join();
-    }
-};
-
-// Runs body(w, failed) on up to `workers` threads at once, the calling one
-// as w = 0; when a thread cannot be started, on those that did. `failed`
-// turns true when a worker has thrown; the first exception is thrown again
-// here once all have returned. The core throws only std::exception and its
-// kin, so nothing else is caught: the unwinding of a calling thread that
-// the runtime ends (pthread_exit, which no catch (...) may swallow) passes
-// through, and the guard joins the others on its way.
-template <typename Body>
-void run_workers(int workers, const Body& body) {
-    std::exception_ptr error;
-    std::mutex error_mutex;
-    std::atomic<bool> failed{false};
-    auto work = [&](int w) {
-        try {
-            body(w, failed);
-        } catch (const std::exception&) {
-            std::lock_guard<std::mutex> lock(error_mutex);
-            if (!error) error = std::current_exception();
-            failed = true;
-        }
-    };
-    thread_guard guard{{}, failed};
-    guard.threads.reserve(static_cast<size_t>(workers));
-    for (int w = 1; w < workers; ++w) {
-        try {
-            guard.threads.emplace_back(work, w);
-        } catch (const std::exception&) {  // no thread, or no memory for its start
-            break;
-        }
-    }
-    work(0);
-    guard.finished = true;
-    for (auto& t : guard.threads) t.join();
-    if (error) std::rethrow_exception(error);
 }
 
 // Runs the tasks on the workers: the calling thread takes them from the

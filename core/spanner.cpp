@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "checks.h"
+#include "run_workers.h"
 
 namespace {
 
@@ -62,32 +63,15 @@ void edges_of(char* block, double* lengths, const int32_t* order, const double* 
     }
 }
 
-// Runs body(begin, end) over `workers` equal ranges of [0, count), the
-// first on the calling thread; the first exception is thrown again here
-// once all have returned.
+// Runs body(begin, end) over `workers` equal ranges of [0, count), as
+// run_workers runs its bodies.
 template <typename Body>
 void in_ranges(size_t count, int workers, const Body& body) {
     const size_t parts = workers > 1 && count >= edges_between_polls ? static_cast<size_t>(workers) : 1;
-    std::exception_ptr error;
-    std::mutex error_mutex;
-    auto work = [&](size_t part) {
-        try {
-            body(count * part / parts, count * (part + 1) / parts);
-        } catch (...) {
-            const std::lock_guard<std::mutex> lock(error_mutex);
-            if (!error) error = std::current_exception();
-        }
-    };
-    std::vector<std::thread> threads;
-    try {
-        for (size_t part = 1; part < parts; ++part) threads.emplace_back(work, part);
-    } catch (...) {
-        for (auto& t : threads) t.join();
-        throw;
-    }
-    work(0);
-    for (auto& t : threads) t.join();
-    if (error) std::rethrow_exception(error);
+    run_workers(static_cast<int>(parts), [&](int w, const std::atomic<bool>&) {
+        const auto part = static_cast<size_t>(w);
+        body(count * part / parts, count * (part + 1) / parts);
+    });
 }
 
 }  // namespace
