@@ -30,7 +30,8 @@ def pts(coords):
 def test_module_surface_and_signatures():
     assert lumo.__doc__ == "Well-separated pair decomposition (LUMO) plugin"
     assert {n for n in dir(lumo) if not n.startswith("__")} == {
-        "build_lumo", "point", "decompose", "SplitTree", "Decomposition", "_IndexArray"}
+        "build_lumo", "point", "decompose", "SplitTree", "Decomposition", "_IndexArray", "emst", "single_linkage",
+        "_ResultArray"}
     cmake = (pathlib.Path(__file__).parents[2] / "CMakeLists.txt").read_text()
     assert lumo.__version__ == re.search(r"project\(lumo VERSION ([0-9.]+)", cmake).group(1)
     assert lumo.decompose.__doc__.startswith(
