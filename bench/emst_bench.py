@@ -1,11 +1,12 @@
 # SPDX-License-Identifier: MIT
 """Benchmark of lumo.emst and lumo.single_linkage against the EMST libraries on the package index.
 
-Every figure comes from a fresh child process that makes the points (seeded), imports the
-library, runs the call --reps times and reports the median time and the peak resident memory
-above what it held before the first call (ru_maxrss). quitefastmst's threads are set with
-OMP_NUM_THREADS; mlpack's emst runs on one thread. The table is printed and appended to
-bench/RESULTS.md as its own section.
+Every call runs in a fresh child process that makes the points (seeded), imports the library
+and reports the call's wall time, its CPU time (user + system) and the peak resident memory above
+what the process held before the call (ru_maxrss). The calls of one row go round-robin, --reps
+rounds, and each figure is the median over them, so that the load of a shared machine falls on
+all alike. quitefastmst's threads are set with OMP_NUM_THREADS; mlpack's emst runs on one thread.
+The table is printed and appended to bench/RESULTS.md as its own section.
 
     PYTHONPATH=build-bench .venv-bench/bin/python bench/emst_bench.py [--n 1000000] [--big 10000000]
         [--reps 3] [--quick]
@@ -24,7 +25,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 CHILD = r"""
 import json, resource, sys, time
 import numpy as np
-kind, n, d, method, workers, reps = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4], int(sys.argv[5]), int(sys.argv[6])
+kind, n, d, method, workers = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4], int(sys.argv[5])
 rng = np.random.default_rng(12345)
 if kind == "uniform":
     x = rng.random((n, d))
@@ -41,27 +42,41 @@ elif method == "quitefastmst":
     call = lambda: quitefastmst.mst_euclid(x)
 else:
     import mlpack
-    call = lambda: mlpack.emst(input=x)
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-times, total = [], None
-for _ in range(reps):
-    t = time.perf_counter()
-    out = call()
-    times.append(time.perf_counter() - t)
-    del out
-peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
-print(json.dumps({"seconds": sorted(times)[len(times) // 2], "peak_mib": peak / 1024.0}))
+    call = lambda: mlpack.emst(input_=x)
+before = resource.getrusage(resource.RUSAGE_SELF)
+t = time.perf_counter()
+out = call()
+seconds = time.perf_counter() - t
+after = resource.getrusage(resource.RUSAGE_SELF)
+cpu = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
+print(json.dumps({"seconds": seconds, "cpu": cpu, "peak_mib": (after.ru_maxrss - before.ru_maxrss) / 1024.0}))
 """
 
 
-def measure(kind, n, d, method, workers, reps):
+def measure(kind, n, d, method, workers):
     env = dict(os.environ, OMP_NUM_THREADS=str(workers))
-    out = subprocess.run([sys.executable, "-c", CHILD, kind, str(n), str(d), method, str(workers), str(reps)],
+    out = subprocess.run([sys.executable, "-c", CHILD, kind, str(n), str(d), method, str(workers)],
                          env=env, capture_output=True, text=True, timeout=3600)
     if out.returncode != 0:
         print(out.stderr, file=sys.stderr)
         return None
     return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def median_of(runs):
+    runs = [r for r in runs if r is not None]
+    if not runs:
+        return None
+    return {key: statistics.median(r[key] for r in runs) for key in runs[0]}
+
+
+def round_robin(kind, n, d, calls, reps):
+    """calls: {name: (method, workers)}; each named figure the median over reps rounds."""
+    runs = {name: [] for name in calls}
+    for _ in range(reps):
+        for name, (method, workers) in calls.items():
+            runs[name].append(measure(kind, n, d, method, workers))
+    return {name: median_of(r) for name, r in runs.items()}
 
 
 def versions():
@@ -87,19 +102,18 @@ def main(argv=None):
     for kind in ("uniform", "clusters"):
         for d in (2, 3, 5):
             row = {"set": kind, "d": d, "n": args.n}
-            for workers in (1, 2):
-                for name, method in (("emst", "lumo.emst"), ("linkage", "lumo.single_linkage"),
-                                     ("qfm", "quitefastmst")):
-                    row[f"{name} {workers}w"] = measure(kind, args.n, d, method, workers, args.reps)
+            calls = {"emst 1w": ("lumo.emst", 1), "qfm 1w": ("quitefastmst", 1), "linkage 1w": ("lumo.single_linkage", 1),
+                     "emst 2w": ("lumo.emst", 2), "qfm 2w": ("quitefastmst", 2)}
+            row.update(round_robin(kind, args.n, d, calls, args.reps))
             if not args.no_mlpack and d <= 3:
-                row["mlpack 1w"] = measure(kind, args.n, d, "mlpack", 1, 1)
+                row["mlpack 1w"] = measure(kind, args.n, d, "mlpack", 1)
             rows.append(row)
             print(json.dumps(row), flush=True)
     big = []
     if args.big:
         for method in ("lumo.emst", "quitefastmst"):
             for workers in (1, 2):
-                big.append((method, workers, measure("uniform", args.big, 2, method, workers, 1)))
+                big.append((method, workers, measure("uniform", args.big, 2, method, workers)))
                 print(big[-1], flush=True)
     write(rows, big, args, (datetime.datetime.now() - started).total_seconds())
 
@@ -125,28 +139,31 @@ def write(rows, big, args, elapsed):
         + ", ".join(v for v in versions() if v) + f"; the run took {elapsed / 60:.1f} min.  ",
         f"Command: `bench/emst_bench.py --n {args.n} --big {args.big} --reps {args.reps}`",
         "",
-        "Seconds per call (median of the reps, each figure from a fresh process on the same seeded points): "
-        "`lumo.emst` and `lumo.single_linkage` with `workers`, `quitefastmst.mst_euclid` (qfm) with "
-        "OMP_NUM_THREADS, `mlpack.emst` on one thread. Ratios are lumo / qfm at the same thread count; "
-        "peak = ru_maxrss above the input, in MiB.",
+        "Seconds per call, the median over round-robin rounds, each call in a fresh process on the same "
+        "seeded points: `lumo.emst` and `lumo.single_linkage` with `workers`, `quitefastmst.mst_euclid` "
+        "(qfm) with OMP_NUM_THREADS, `mlpack.emst` on one thread (one round). Ratios are lumo / qfm at "
+        "the same thread count, by wall time and, on one thread, by CPU time (user + system; steadier "
+        "than wall time on a loaded machine); peak = ru_maxrss above the input, in MiB.",
         "",
-        "| set | d | n | emst 1w | qfm 1w | emst/qfm 1w | emst 2w | qfm 2w | emst/qfm 2w | linkage 1w | "
-        "linkage/emst 1w | linkage 2w | mlpack 1w | peak emst MiB | peak qfm MiB | peak ratio |",
+        "| set | d | n | emst 1w s | qfm 1w s | emst/qfm 1w | CPU emst/qfm 1w | emst 2w s | qfm 2w s | "
+        "emst/qfm 2w | linkage 1w s | linkage/emst 1w | mlpack 1w s | peak emst MiB | peak qfm MiB | "
+        "peak ratio |",
         "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|",
     ]
     for r in rows:
         lines.append(
             f"| {r['set']} | {r['d']} | {r['n']:,} | {cell(r['emst 1w'])} | {cell(r['qfm 1w'])} | "
-            f"{ratio(r['emst 1w'], r['qfm 1w'])} | {cell(r['emst 2w'])} | {cell(r['qfm 2w'])} | "
-            f"{ratio(r['emst 2w'], r['qfm 2w'])} | {cell(r['linkage 1w'])} | "
-            f"{ratio(r['linkage 1w'], r['emst 1w'])} | {cell(r['linkage 2w'])} | {cell(r.get('mlpack 1w'))} | "
+            f"{ratio(r['emst 1w'], r['qfm 1w'])} | {ratio(r['emst 1w'], r['qfm 1w'], 'cpu')} | "
+            f"{cell(r['emst 2w'])} | {cell(r['qfm 2w'])} | {ratio(r['emst 2w'], r['qfm 2w'])} | "
+            f"{cell(r['linkage 1w'])} | {ratio(r['linkage 1w'], r['emst 1w'])} | {cell(r.get('mlpack 1w'))} | "
             f"{cell(r['emst 1w'], 'peak_mib', digits=0)} | {cell(r['qfm 1w'], 'peak_mib', digits=0)} | "
             f"{ratio(r['emst 1w'], r['qfm 1w'], 'peak_mib')} |")
     if big:
         lines += ["", f"n = {args.big:,}, uniform 2-D, one call each:", "",
-                  "| call | workers | seconds | peak MiB |", "|---|---|---|---|"]
+                  "| call | workers | seconds | CPU seconds | peak MiB |", "|---|---|---|---|---|"]
         for method, workers, res in big:
-            lines.append(f"| {method} | {workers} | {cell(res)} | {cell(res, 'peak_mib', digits=0)} |")
+            lines.append(f"| {method} | {workers} | {cell(res)} | {cell(res, 'cpu')} | "
+                         f"{cell(res, 'peak_mib', digits=0)} |")
     text = "\n".join(lines) + "\n"
     print(text)
     with open(os.path.join(HERE, "RESULTS.md"), "a") as f:

@@ -22,11 +22,10 @@ namespace {
 
 using std::size_t;
 
-// Subtrees of the split tree with at most this many points become one
-// bucket of the query tree: scanning a few points costs less than visiting
-// their boxes.
+// Sets of at most this many points are buckets of the query tree: scanning
+// a few points costs less than visiting their boxes.
 constexpr int32_t bucket_size = 16;
-// Positions a worker takes at a time in a round's queries.
+// Positions (or nodes) a worker takes at a time.
 constexpr int32_t chunk_size = 1024;
 // Nearest positions each position lists once, for the rounds to take from.
 constexpr int32_t neighbours = 8;

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The exact Euclidean minimum spanning tree of a point set, by Borůvka's
-// rounds over a kd-tree derived from the fair split tree, and the
-// single-linkage dendrogram that follows from it. Each function returns a
-// record it allocated and the caller then owns; nothing else outlives a call.
+// rounds over a kd-tree of buckets grown by the fair split rule (or cut from
+// a split tree already built), and the single-linkage dendrogram that
+// follows from it. Each function returns a record it allocated and the
+// caller then owns; nothing else outlives a call.
 #pragma once
 
 #include <cstdint>
