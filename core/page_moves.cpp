@@ -43,6 +43,7 @@ bool claim_pages(void* at, size_t length) {
 }
 
 bool move_pages(void* from, size_t length, void* to) {
+    if (!remap_pages) return false;
     return mremap(from, length, length, MREMAP_MAYMOVE | MREMAP_FIXED, to) != MAP_FAILED;
 }
 
@@ -157,9 +158,14 @@ void page_buffer::reserve(size_t bytes) {
     if (bytes <= capacity_) return;
     const size_t least = std::max({bytes, capacity_ + capacity_ / 8, raw_array<char>::mapping_bytes});
     const size_t wanted = round_up(least, ops_->page);
-    void* block = data_ == nullptr ? mmap(nullptr, wanted, PROT_READ | PROT_WRITE, fresh_flags, -1, 0)
-                                   : mremap(data_, capacity_, wanted, MREMAP_MAYMOVE);
+    void* block = data_ == nullptr || !remap_pages ? mmap(nullptr, wanted, PROT_READ | PROT_WRITE, fresh_flags, -1, 0)
+                                                   : mremap(data_, capacity_, wanted, MREMAP_MAYMOVE);
     if (block == MAP_FAILED) throw allocation_failure(wanted);
+    if (data_ != nullptr && !remap_pages) {
+        // The writers' positions run ahead of size_: keep everything.
+        std::memcpy(block, data_, capacity_);
+        munmap(data_, capacity_);
+    }
     data_ = static_cast<char*>(block);
     capacity_ = wanted;
 }
