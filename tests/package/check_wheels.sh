@@ -3,7 +3,7 @@
 # Installs each built wheel into a fresh venv of its own interpreter with no compiler on PATH and
 # nothing built from source, imports lumo from outside the source tree and runs a decomposition;
 # with --suite it then installs the test requirements (binary wheels only) and runs the pytest
-# suite against the installed module. Usage: check_wheels.sh [--suite] WHEEL...
+# suite against the installed module (without the slow cases, which `make test` runs). Usage: check_wheels.sh [--suite] WHEEL...
 set -euo pipefail
 
 suite=0
@@ -52,7 +52,7 @@ PY
     if ((suite)); then
         "$venv/bin/python" -m pip install -q --only-binary :all: -r "$repo/requirements.txt" 2>&1 |
             grep -v -e '^WARNING: Location' >&2 || true
-        if (cd "$repo" && MPLBACKEND=Agg "$venv/bin/python" -m pytest tests/python -q -p no:cacheprovider); then
+        if (cd "$repo" && MPLBACKEND=Agg "$venv/bin/python" -m pytest tests/python -q -p no:cacheprovider -m "not slow"); then
             passed=$((passed + 1))
         else
             failed=$((failed + 1))
