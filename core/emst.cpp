@@ -498,150 +498,196 @@ void for_chunks(int32_t m, int workers, interrupt& stop, const Body& body) {
 // (its last neighbour's, or the bound of a search that found nothing),
 // exceeds the best edge its component has so far. Found neighbours (`next`,
 // at squared distance `reach`) stay valid while they stay foreign.
-// Returns the m - 1 edges between positions.
 template <int D>
-raw_array<position_edge> boruvka(query_tree& t, int workers, interrupt& stop) {
-    const int32_t m = t.m;
-    const auto size = static_cast<size_t>(m);
-    const int32_t k = std::min<int32_t>(neighbours, m - 1);
-    raw_array<int32_t> parent(size), comp(size), next(size), pick(size), list(size * static_cast<size_t>(k));
-    raw_array<uint8_t> cursor(size);
-    raw_array<double> reach(size);
-    raw_array<uint64_t> bound(size);  // per component root: its best edge so far
-    for (int32_t p = 0; p < m; ++p) {
-        parent[static_cast<size_t>(p)] = p;
-        comp[static_cast<size_t>(p)] = p;
-        next[static_cast<size_t>(p)] = -1;
-        cursor[static_cast<size_t>(p)] = 0;
+class boruvka_rounds {
+public:
+    boruvka_rounds(query_tree& t, int workers, interrupt& stop)
+        : t_(t), workers_(workers), stop_(stop), m_(t.m), size_(static_cast<size_t>(t.m)),
+          k_(std::min<int32_t>(neighbours, t.m - 1)), parent_(size_), comp_(size_), next_(size_), pick_(size_),
+          list_(size_ * static_cast<size_t>(k_)), cursor_(size_), reach_(size_), bound_(size_), roots_(size_) {
+        for (int32_t p = 0; p < m_; ++p) {
+            const auto at = static_cast<size_t>(p);
+            parent_[at] = p;
+            comp_[at] = p;
+            next_[at] = -1;
+            cursor_[at] = 0;
+            roots_[at] = p;
+        }
     }
+
+    // The m - 1 edges between positions.
+    raw_array<position_edge> run() {
+        list_neighbours();
+        edges_.reserve(size_ - 1);
+        for (;;) {
+            for (const int32_t c : roots_) {
+                bound_[static_cast<size_t>(c)] = unbounded;
+                pick_[static_cast<size_t>(c)] = -1;
+            }
+            take_listed();
+            search_where_used_up();
+            stop_.poll();
+            join_picked();
+            if (edges_.size() + 1 == size_) break;
+            relabel();
+        }
+        return std::move(edges_);
+    }
+
+private:
+    static constexpr uint64_t unbounded = 0x7ff0000000000000ULL;  // the bits of +infinity
+
     // Chunks of nodes; each bucket among them searches for its points.
-    for_chunks(static_cast<int32_t>(t.nodes.size()), workers, stop, [&](int32_t from, int32_t to) {
-        searcher<D> search(t, comp.data());
-        for (int32_t i = from; i < to; ++i)
-            if (t.nodes[static_cast<size_t>(i)].right < 0) search.nearest_k(i, k, list.data());
-    });
-    const int32_t* ids = t.ids.data();
-    auto squared = [&](int32_t a, int32_t b) {
-        const double* x = t.point(a);
-        const double* y = t.point(b);
+    void list_neighbours() {
+        for_chunks(static_cast<int32_t>(t_.nodes.size()), workers_, stop_, [&](int32_t from, int32_t to) {
+            searcher<D> search(t_, comp_.data());
+            for (int32_t i = from; i < to; ++i)
+                if (t_.nodes[static_cast<size_t>(i)].right < 0) search.nearest_k(i, k_, list_.data());
+        });
+    }
+
+    double squared(int32_t a, int32_t b) const {
+        const double* x = t_.point(a);
+        const double* y = t_.point(b);
         double sum = 0.0;
-        for (int32_t j = 0; j < (D > 0 ? D : t.d); ++j) {
+        for (int32_t j = 0; j < (D > 0 ? D : t_.d); ++j) {
             const double diff = y[j] - x[j];
             sum += diff * diff;
         }
         return sum;
-    };
-    auto less = [&](int32_t p, int32_t r) {  // the edge of p before that of r
-        const double dp = reach[static_cast<size_t>(p)];
-        const double dr = reach[static_cast<size_t>(r)];
+    }
+
+    // Whether the edge of p comes before that of r.
+    bool less(int32_t p, int32_t r) const {
+        const double dp = reach_[static_cast<size_t>(p)];
+        const double dr = reach_[static_cast<size_t>(r)];
         if (dp != dr) return dp < dr;
-        const int32_t ip = ids[p], jp = ids[next[static_cast<size_t>(p)]];
-        const int32_t ir = ids[r], jr = ids[next[static_cast<size_t>(r)]];
+        const int32_t* ids = t_.ids.data();
+        const int32_t ip = ids[p], jp = ids[next_[static_cast<size_t>(p)]];
+        const int32_t ir = ids[r], jr = ids[next_[static_cast<size_t>(r)]];
         const int32_t lp = std::min(ip, jp), lr = std::min(ir, jr);
         if (lp != lr) return lp < lr;
         return std::max(ip, jp) < std::max(ir, jr);
-    };
-    // Each position with a neighbour offers its edge to its component;
-    // the least one stays. The slot is read only after the edge it names is
+    }
+
+    // Each position with a neighbour offers its edge to its component; the
+    // least one stays. The slot is read only after the edge it names is
     // written.
-    auto offer = [&](int32_t p) {
-        int32_t* slot = &pick[static_cast<size_t>(comp[static_cast<size_t>(p)])];
+    void offer(int32_t p) {
+        int32_t* slot = &pick_[static_cast<size_t>(comp_[static_cast<size_t>(p)])];
         int32_t chosen = __atomic_load_n(slot, __ATOMIC_ACQUIRE);
         while (chosen < 0 || less(p, chosen))
             if (__atomic_compare_exchange_n(slot, &chosen, p, true, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) return;
-    };
-    raw_array<position_edge> edges;
-    edges.reserve(size - 1);
-    const uint64_t unbounded = bits_of(std::numeric_limits<double>::infinity());
-    std::vector<int32_t> roots(size);  // of the components, ascending
-    for (int32_t p = 0; p < m; ++p) roots[static_cast<size_t>(p)] = p;
-    for (;;) {
-        for (const int32_t c : roots) {
-            bound[static_cast<size_t>(c)] = unbounded;
-            pick[static_cast<size_t>(c)] = -1;
-        }
-        // Valid neighbours, and the next ones from the lists.
-        for_chunks(m, workers, stop, [&](int32_t from, int32_t to) {
+    }
+
+    // Valid neighbours, and the next ones from the lists.
+    void take_listed() {
+        for_chunks(m_, workers_, stop_, [&](int32_t from, int32_t to) {
             for (int32_t p = from; p < to; ++p) {
                 const auto at = static_cast<size_t>(p);
-                const int32_t c = comp[at];
-                const int32_t r = next[at];
-                if (r >= 0 && comp[static_cast<size_t>(r)] != c) {
-                    lower_to(&bound[static_cast<size_t>(c)], reach[at]);
+                const int32_t c = comp_[at];
+                const int32_t r = next_[at];
+                if (r >= 0 && comp_[static_cast<size_t>(r)] != c) {
+                    lower_to(&bound_[static_cast<size_t>(c)], reach_[at]);
                     offer(p);
                     continue;
                 }
-                next[at] = -1;
-                const int32_t* mine = list.data() + at * static_cast<size_t>(k);
-                int32_t i = cursor[at];
-                while (i < k && comp[static_cast<size_t>(mine[i])] == c) ++i;
-                if (i < k) {
-                    next[at] = mine[i];
-                    reach[at] = squared(p, mine[i]);
-                    lower_to(&bound[static_cast<size_t>(c)], reach[at]);
+                next_[at] = -1;
+                const int32_t* mine = list_.data() + at * static_cast<size_t>(k_);
+                int32_t i = cursor_[at];
+                while (i < k_ && comp_[static_cast<size_t>(mine[i])] == c) ++i;
+                if (i < k_) {
+                    next_[at] = mine[i];
+                    reach_[at] = squared(p, mine[i]);
+                    lower_to(&bound_[static_cast<size_t>(c)], reach_[at]);
                     offer(p);
-                } else if (cursor[at] < k) {
-                    reach[at] = squared(p, mine[k - 1]);
+                } else if (cursor_[at] < k_) {
+                    reach_[at] = squared(p, mine[k_ - 1]);
                 }
-                cursor[at] = static_cast<uint8_t>(i);
+                cursor_[at] = static_cast<uint8_t>(i);
             }
         });
-        // Searches where the lists are used up.
-        for_chunks(m, workers, stop, [&](int32_t from, int32_t to) {
-            searcher<D> search(t, comp.data());
+    }
+
+    // Searches where the lists are used up.
+    void search_where_used_up() {
+        for_chunks(m_, workers_, stop_, [&](int32_t from, int32_t to) {
+            searcher<D> search(t_, comp_.data());
             for (int32_t p = from; p < to; ++p) {
                 const auto at = static_cast<size_t>(p);
-                if (next[at] >= 0) continue;
-                uint64_t* best = &bound[static_cast<size_t>(comp[at])];
+                if (next_[at] >= 0) continue;
+                uint64_t* best = &bound_[static_cast<size_t>(comp_[at])];
                 const double limit = double_of(__atomic_load_n(best, __ATOMIC_RELAXED));
-                if (reach[at] > limit) continue;
+                if (reach_[at] > limit) continue;
                 double d2 = 0.0;
                 const int32_t r = search.nearest_foreign(p, limit, d2);
-                reach[at] = d2;
+                reach_[at] = d2;
                 if (r >= 0) {
-                    next[at] = r;
+                    next_[at] = r;
                     lower_to(best, d2);
                     offer(p);
                 }
             }
         });
-        stop.poll();
-        for (const int32_t c : roots) {
-            const int32_t p = pick[static_cast<size_t>(c)];
+    }
+
+    void join_picked() {
+        for (const int32_t c : roots_) {
+            const int32_t p = pick_[static_cast<size_t>(c)];
             assert(p >= 0);
-            const int32_t r = next[static_cast<size_t>(p)];
-            const int32_t a = find_root(parent.data(), p);
-            const int32_t b = find_root(parent.data(), r);
+            const int32_t r = next_[static_cast<size_t>(p)];
+            const int32_t a = find_root(parent_.data(), p);
+            const int32_t b = find_root(parent_.data(), r);
             if (a == b) continue;  // the same edge, picked from both ends
-            parent[static_cast<size_t>(a)] = b;
-            edges.push_back(position_edge{reach[static_cast<size_t>(p)], p, r});
+            parent_[static_cast<size_t>(a)] = b;
+            edges_.push_back(position_edge{reach_[static_cast<size_t>(p)], p, r});
         }
-        if (edges.size() + 1 == size) break;
-        // Old roots to new ones, through `pick`.
+    }
+
+    // Old roots to new ones, through `pick`; then every position's and
+    // every node's component.
+    void relabel() {
         size_t kept = 0;
-        for (const int32_t c : roots) {
-            pick[static_cast<size_t>(c)] = find_root(parent.data(), c);
-            if (parent[static_cast<size_t>(c)] == c) roots[kept++] = c;
+        for (const int32_t c : roots_) {
+            pick_[static_cast<size_t>(c)] = find_root(parent_.data(), c);
+            if (parent_[static_cast<size_t>(c)] == c) roots_[kept++] = c;
         }
-        roots.resize(kept);
-        for_chunks(m, workers, stop, [&](int32_t from, int32_t to) {
+        roots_.resize(kept);
+        for_chunks(m_, workers_, stop_, [&](int32_t from, int32_t to) {
             for (int32_t p = from; p < to; ++p)
-                comp[static_cast<size_t>(p)] = pick[static_cast<size_t>(comp[static_cast<size_t>(p)])];
+                comp_[static_cast<size_t>(p)] = pick_[static_cast<size_t>(comp_[static_cast<size_t>(p)])];
         });
-        for (size_t i = t.nodes.size(); i-- > 0;) {
-            kd_node& node = t.nodes[i];
+        for (size_t i = t_.nodes.size(); i-- > 0;) {
+            kd_node& node = t_.nodes[i];
             if (node.right < 0) {
-                int32_t c = comp[static_cast<size_t>(node.first)];
+                int32_t c = comp_[static_cast<size_t>(node.first)];
                 for (int32_t p = node.first + 1; p < node.first + node.count && c >= 0; ++p)
-                    if (comp[static_cast<size_t>(p)] != c) c = -1;
+                    if (comp_[static_cast<size_t>(p)] != c) c = -1;
                 node.comp = c;
             } else {
-                const int32_t c = t.nodes[i + 1].comp;
-                node.comp = c == t.nodes[static_cast<size_t>(node.right)].comp ? c : -1;
+                const int32_t c = t_.nodes[i + 1].comp;
+                node.comp = c == t_.nodes[static_cast<size_t>(node.right)].comp ? c : -1;
             }
         }
     }
-    return edges;
+
+    query_tree& t_;
+    const int workers_;
+    interrupt& stop_;
+    const int32_t m_;
+    const size_t size_;
+    const int32_t k_;
+    raw_array<int32_t> parent_, comp_, next_, pick_, list_;
+    raw_array<uint8_t> cursor_;
+    raw_array<double> reach_;
+    raw_array<uint64_t> bound_;  // per component root: its best edge so far
+    std::vector<int32_t> roots_;  // of the components, ascending
+    raw_array<position_edge> edges_;
+};
+
+template <int D>
+raw_array<position_edge> boruvka(query_tree& t, int workers, interrupt& stop) {
+    return boruvka_rounds<D>(t, workers, stop).run();
 }
 
 raw_array<position_edge> boruvka_any(query_tree& t, int workers, interrupt& stop) {
