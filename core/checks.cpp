@@ -27,27 +27,26 @@ std::string format(const char* pattern, ...) {
     return buffer;
 }
 
-// Bits of a coordinate with -0.0 read as 0.0, so that equal values hash
-// alike.
-inline uint64_t value_bits(double v) {
-    if (v == 0.0) v = 0.0;
-    uint64_t bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    return bits;
-}
-
-inline uint64_t mix(uint64_t h) {
-    h ^= h >> 33;
-    h *= 0xff51afd7ed558ccdULL;
-    h ^= h >> 33;
-    h *= 0xc4ceb9fe1a85ec53ULL;
-    h ^= h >> 33;
-    return h;
-}
-
 constexpr index_t poll_every = 4096;
 
 }  // namespace
+
+uint64_t row_hash(const double* row, std::size_t dims) {
+    uint64_t h = 0x9e3779b97f4a7c15ULL;
+    for (std::size_t k = 0; k < dims; ++k) {
+        double v = row[k];
+        if (v == 0.0) v = 0.0;  // -0.0 hashes as 0.0
+        uint64_t bits;
+        std::memcpy(&bits, &v, sizeof bits);
+        h ^= bits;
+        h ^= h >> 33;
+        h *= 0xff51afd7ed558ccdULL;
+        h ^= h >> 33;
+        h *= 0xc4ceb9fe1a85ec53ULL;
+        h ^= h >> 33;
+    }
+    return h;
+}
 
 void check_point_count(index_t n) {
     if (n > max_points) throw std::invalid_argument(format("n is %d; at most %d points are supported", n, max_points));
@@ -108,8 +107,7 @@ void check_distinct(const double* x, index_t n, int32_t d, interrupt& stop) {
     for (index_t i = 0; i < n; ++i) {
         if (i % poll_every == 0) stop.poll();
         const double* row = x + static_cast<size_t>(i) * dims;
-        uint64_t h = 0x9e3779b97f4a7c15ULL;
-        for (size_t k = 0; k < dims; ++k) h = mix(h ^ value_bits(row[k]));
+        const uint64_t h = row_hash(row, dims);
         const uint64_t tag = h & 0xffffffff00000000ULL;
         for (size_t slot = static_cast<size_t>(h) & (slots - 1);; slot = (slot + 1) & (slots - 1)) {
             const uint64_t entry = table[slot];

@@ -5,6 +5,9 @@
 // value or point.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 #include "index.h"
 #include "interrupt.h"
 
@@ -23,6 +26,10 @@ void check_separation(double s);
 // bounding box small enough that no centre (low + high) and no squared
 // distance inside it overflows. O(n d).
 void check_coordinates(const double* x, index_t n, int32_t d, interrupt& stop);
+
+// A hash of one row of `dims` coordinates, equal for equal rows (-0.0
+// equal to 0.0).
+uint64_t row_hash(const double* row, std::size_t dims);
 
 // Throws invalid_argument naming the first point, in input order, that is
 // equal in all d coordinates to an earlier one, and the earliest such

@@ -775,21 +775,6 @@ spanning_tree finish(const query_tree& t, const raw_array<position_edge>& found,
     return out;
 }
 
-// Bits of a coordinate with -0.0 read as 0.0.
-uint64_t value_bits(double v) {
-    if (v == 0.0) v = 0.0;
-    return bits_of(v);
-}
-
-uint64_t mix(uint64_t h) {
-    h ^= h >> 33;
-    h *= 0xff51afd7ed558ccdULL;
-    h ^= h >> 33;
-    h *= 0xc4ceb9fe1a85ec53ULL;
-    h ^= h >> 33;
-    return h;
-}
-
 // The distinct rows of x in order of first appearance: group[i] is row i's
 // place among them, first[g] the first row of group g.
 struct row_groups {
@@ -808,8 +793,7 @@ row_groups group_rows(const double* x, int32_t n, int32_t d, interrupt& stop) {
     for (int32_t i = 0; i < n; ++i) {
         if (i % poll_every == 0) stop.poll();
         const double* row = x + static_cast<size_t>(i) * dims;
-        uint64_t h = 0x9e3779b97f4a7c15ULL;
-        for (size_t k = 0; k < dims; ++k) h = mix(h ^ value_bits(row[k]));
+        const uint64_t h = row_hash(row, dims);
         for (size_t slot = static_cast<size_t>(h) & (slots - 1);; slot = (slot + 1) & (slots - 1)) {
             const int32_t g = table[slot] - 1;
             if (g < 0) {
