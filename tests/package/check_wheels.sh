@@ -16,8 +16,9 @@ trap 'rm -rf "$tmp"' EXIT
 
 passed=0
 failed=0
-for wheel in "$@"; do
-    wheel=$(realpath "$wheel")
+wheels=()
+for wheel in "$@"; do wheels+=("$(realpath "$wheel")"); done
+for wheel in "${wheels[@]}"; do
     tag=$(basename "$wheel" | sed -E 's/^lumo-[^-]+-(cp[0-9]+)-.*/\1/')
     version="${tag:2:1}.${tag:3}"
     root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
