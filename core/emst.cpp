@@ -22,17 +22,32 @@ namespace {
 
 using std::size_t;
 
-// Sets of at most this many points are buckets of the query tree: scanning
-// a few points costs less than visiting their boxes.
-constexpr int32_t bucket_size = 16;
 // Positions (or nodes) a worker takes at a time.
 constexpr int32_t chunk_size = 1024;
-// Nearest positions each position lists once, for the rounds to take from.
-constexpr int32_t neighbours = 8;
 // From this many points on, the kd-tree grows on two threads.
 constexpr int32_t parallel_min = 1 << 16;
 // Points (or nodes) between two polls of the interrupt.
 constexpr int32_t poll_every = 4096;
+
+// How the work is cut in d dimensions, as measured on uniform and clustered
+// points at n = 1e6. Sets of at most `bucket` points are buckets of the query
+// tree: scanning a few points costs less than visiting their boxes. Each
+// position lists its `neighbours` nearest positions once, for the rounds to
+// take from: more cost more to list in more dimensions, fewer leave more
+// searches to the rounds. Up to 4 dimensions the points of a bucket search
+// together, pruned by their common box; from 5 on, that box is so much wider
+// than the points' neighbourhoods that each point searches alone.
+struct tuning {
+    int32_t bucket;
+    int32_t neighbours;
+    bool alone;
+};
+
+tuning tuning_for(int32_t d) {
+    if (d <= 2) return tuning{16, 8, false};
+    if (d <= 4) return tuning{32, 6, false};
+    return tuning{32, 5, true};
+}
 
 // ---------------------------------------------------------------- query tree
 
@@ -49,6 +64,7 @@ struct kd_node {
 struct query_tree {
     int32_t m = 0;
     int32_t d = 0;
+    int32_t bucket = 0;  // the most points in a bucket
     raw_array<double> points;  // d values per position
     raw_array<int32_t> ids;
     raw_array<kd_node> nodes;  // preorder
@@ -91,6 +107,7 @@ query_tree derive_query_tree(const split_tree& tree, interrupt& stop) {
     query_tree t;
     t.m = tree.n;
     t.d = tree.d;
+    t.bucket = tuning_for(tree.d).bucket;
     const size_t dims = static_cast<size_t>(tree.d);
     const auto nodes = static_cast<int32_t>(tree.node_count());
     t.points.resize(static_cast<size_t>(tree.n) * dims);
@@ -108,7 +125,7 @@ query_tree derive_query_tree(const split_tree& tree, interrupt& stop) {
     // waits on the stack until its right subtree, which comes next once its
     // left subtree is done, gets its position.
     std::vector<std::pair<int32_t, int32_t>> waiting;  // (query node, split node of its right child)
-    t.nodes.reserve(static_cast<size_t>(2 * (tree.n / bucket_size + 1)));
+    t.nodes.reserve(static_cast<size_t>(2 * (tree.n / t.bucket + 1)));
     for (int32_t q = 0; q < nodes;) {
         if (q % poll_every == 0) stop.poll();
         const split_node& node = tree.node(q);
@@ -117,7 +134,7 @@ query_tree derive_query_tree(const split_tree& tree, interrupt& stop) {
             t.nodes[static_cast<size_t>(waiting.back().first)].right = k;
             waiting.pop_back();
         }
-        if (node.size <= bucket_size) {
+        if (node.size <= t.bucket) {
             t.nodes.push_back(kd_node{node.first_leaf, node.size, -1, -1});
             q += 2 * node.size - 1;
         } else {
@@ -133,12 +150,12 @@ query_tree derive_query_tree(const split_tree& tree, interrupt& stop) {
 
 // Grows the subtree of positions first .. first + count of t (points and
 // ids in place) into `nodes` and `boxes`, by the fair split rule cut off at
-// buckets: a set of more than bucket_size points is cut across the longest
+// buckets: a set of more than t.bucket points is cut across the longest
 // side of its bounding box, through the middle. Sets come off a stack, left
 // ones first, so that nodes land in preorder; positions of nodes count from
 // the subtree's root. With `root_only`, stops after the root, whose `right`
 // then holds the size of its left set. Returns false when more than
-// bucket_size points are all equal: buckets of equal points would not end.
+// t.bucket points are all equal: buckets of equal points would not end.
 bool grow(query_tree& t, int32_t first, int32_t count, raw_array<kd_node>& nodes, raw_array<double>& boxes,
           bool root_only, interrupt& stop) {
     const size_t dims = static_cast<size_t>(t.d);
@@ -176,7 +193,7 @@ bool grow(query_tree& t, int32_t first, int32_t count, raw_array<kd_node>& nodes
         size_t cut = 0;
         for (size_t j = 1; j < dims; ++j)
             if (high[j] - low[j] > high[cut] - low[cut]) cut = j;
-        if (set.count <= bucket_size) {
+        if (set.count <= t.bucket) {
             nodes.push_back(kd_node{set.first, set.count, -1, -1});
             continue;
         }
@@ -217,6 +234,7 @@ query_tree bucket_tree(const double* x, int32_t n, int32_t d, int workers, inter
     query_tree t;
     t.m = n;
     t.d = d;
+    t.bucket = tuning_for(d).bucket;
     const size_t dims = static_cast<size_t>(d);
     t.points.resize(static_cast<size_t>(n) * dims);
     std::memcpy(t.points.data(), x, t.points.size() * sizeof(double));
@@ -268,7 +286,6 @@ public:
         const kd_node& mine = t_.nodes[static_cast<size_t>(leaf)];
         const int32_t first = mine.first;
         const int32_t count = mine.count;
-        const int32_t* ids = t_.ids.data();
         scratch_.assign(static_cast<size_t>(count) * static_cast<size_t>(k), std::numeric_limits<double>::infinity());
         for (int32_t i = 0; i < count * k; ++i) lists[static_cast<size_t>(first) * static_cast<size_t>(k) + static_cast<size_t>(i)] = -1;
         double worst = std::numeric_limits<double>::infinity();
@@ -283,17 +300,7 @@ public:
                 for (int32_t r = other.first; r < other.first + other.count; ++r) {
                     if (r == p) continue;
                     const double dist = squared(q, t_.point(r));
-                    if (dist > d2[k - 1]) continue;
-                    const int32_t id = ids[r];
-                    int32_t i = k - 1;
-                    if (dist == d2[i] && pos[i] >= 0 && id > ids[pos[i]]) continue;
-                    while (i > 0 && (dist < d2[i - 1] || (dist == d2[i - 1] && pos[i - 1] >= 0 && id < ids[pos[i - 1]]))) {
-                        pos[i] = pos[i - 1];
-                        d2[i] = d2[i - 1];
-                        --i;
-                    }
-                    pos[i] = r;
-                    d2[i] = dist;
+                    if (dist <= d2[k - 1]) keep_nearest(r, dist, k, pos, d2);
                 }
             }
             worst = 0.0;
@@ -327,6 +334,23 @@ public:
         }
     }
 
+    // The same lists, each point of the bucket searching alone, pruned by its
+    // own k-th distance.
+    void nearest_k_alone(int32_t leaf, int32_t k, int32_t* lists) {
+        const kd_node& mine = t_.nodes[static_cast<size_t>(leaf)];
+        scratch_.resize(static_cast<size_t>(k));
+        double* d2 = scratch_.data();
+        for (int32_t p = mine.first; p < mine.first + mine.count; ++p) {
+            int32_t* pos = lists + static_cast<size_t>(p) * static_cast<size_t>(k);
+            std::fill(pos, pos + k, -1);
+            std::fill(d2, d2 + k, std::numeric_limits<double>::infinity());
+            search(t_.point(p), [&](int32_t r, double dist) {
+                if (r != p) keep_nearest(r, dist, k, pos, d2);
+                return d2[k - 1];
+            }, -1);
+        }
+    }
+
     // The position, in another component than p's, nearest to p among those
     // at squared distance at most `bound` (ties to the smaller id), or -1.
     int32_t nearest_foreign(int32_t p, double bound, double& found) {
@@ -348,6 +372,22 @@ public:
     }
 
 private:
+    // Puts r, at squared distance `dist` (at most d2[k - 1]), into the k
+    // positions `pos` ascending by (squared distance d2, id), if it belongs.
+    void keep_nearest(int32_t r, double dist, int32_t k, int32_t* pos, double* d2) const {
+        const int32_t* ids = t_.ids.data();
+        const int32_t id = ids[r];
+        int32_t i = k - 1;
+        if (dist == d2[i] && pos[i] >= 0 && id > ids[pos[i]]) return;
+        while (i > 0 && (dist < d2[i - 1] || (dist == d2[i - 1] && pos[i - 1] >= 0 && id < ids[pos[i - 1]]))) {
+            pos[i] = pos[i - 1];
+            d2[i] = d2[i - 1];
+            --i;
+        }
+        pos[i] = r;
+        d2[i] = dist;
+    }
+
     double squared(const double* q, const double* x) const {
         double dist = 0.0;
         for (int32_t j = 0; j < d_; ++j) {
@@ -364,9 +404,7 @@ private:
         const double* high = low + d_;
         double sum = 0.0;
         for (int32_t j = 0; j < d_; ++j) {
-            double gap = 0.0;
-            if (other[d_ + j] < low[j]) gap = low[j] - other[d_ + j];
-            else if (other[j] > high[j]) gap = other[j] - high[j];
+            const double gap = std::max(low[j] - other[d_ + j], 0.0) + std::max(other[j] - high[j], 0.0);
             sum += gap * gap;
         }
         return sum;
@@ -379,9 +417,7 @@ private:
         const double* high = low + d_;
         double sum = 0.0;
         for (int32_t j = 0; j < d_; ++j) {
-            double gap = 0.0;
-            if (q[j] < low[j]) gap = low[j] - q[j];
-            else if (q[j] > high[j]) gap = q[j] - high[j];
+            const double gap = std::max(low[j] - q[j], 0.0) + std::max(q[j] - high[j], 0.0);
             sum += gap * gap;
         }
         return sum;
@@ -490,7 +526,7 @@ void for_chunks(int32_t m, int workers, interrupt& stop, const Body& body) {
 
 // Borůvka's rounds: each component joins the least edge leaving it.
 //
-// Every position first gets its `neighbours` nearest positions, once. In a
+// Every position first gets its nearest positions (tuning::neighbours), once. In a
 // round its nearest position in another component is the first of those
 // not in its own component: components only grow, so a cursor into the list
 // moves forward only. A position whose list is used up searches the tree,
@@ -503,7 +539,7 @@ class boruvka_rounds {
 public:
     boruvka_rounds(query_tree& t, int workers, interrupt& stop)
         : t_(t), workers_(workers), stop_(stop), m_(t.m), size_(static_cast<size_t>(t.m)),
-          k_(std::min<int32_t>(neighbours, t.m - 1)), parent_(size_), comp_(size_), next_(size_), pick_(size_),
+          k_(std::min<int32_t>(tuning_for(t.d).neighbours, t.m - 1)), alone_(tuning_for(t.d).alone), parent_(size_), comp_(size_), next_(size_), pick_(size_),
           list_(size_ * static_cast<size_t>(k_)), cursor_(size_), reach_(size_), bound_(size_), roots_(size_) {
         for (int32_t p = 0; p < m_; ++p) {
             const auto at = static_cast<size_t>(p);
@@ -542,7 +578,10 @@ private:
         for_chunks(static_cast<int32_t>(t_.nodes.size()), workers_, stop_, [&](int32_t from, int32_t to) {
             searcher<D> search(t_, comp_.data());
             for (int32_t i = from; i < to; ++i)
-                if (t_.nodes[static_cast<size_t>(i)].right < 0) search.nearest_k(i, k_, list_.data());
+                if (t_.nodes[static_cast<size_t>(i)].right < 0) {
+                    if (alone_) search.nearest_k_alone(i, k_, list_.data());
+                    else search.nearest_k(i, k_, list_.data());
+                }
         });
     }
 
@@ -677,6 +716,7 @@ private:
     const int32_t m_;
     const size_t size_;
     const int32_t k_;
+    const bool alone_;
     raw_array<int32_t> parent_, comp_, next_, pick_, list_;
     raw_array<uint8_t> cursor_;
     raw_array<double> reach_;
