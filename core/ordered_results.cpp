@@ -8,8 +8,7 @@ using std::size_t;
 void ordered_pairs::sink::grow() {
     const size_t used_bytes = used();
     buffer_->reserve(used_bytes + sizeof(separated_pair));
-    at_ = buffer_->data() + used_bytes;
-    end_ = buffer_->data() + buffer_->capacity();
+    write_at(used_bytes);
 }
 
 ordered_pairs::ordered_pairs(int workers, const page_ops& ops) : ops_(ops) {
@@ -21,8 +20,7 @@ ordered_pairs::sink& ordered_pairs::begin_task(int worker, size_t task) {
     if (state.stretches.empty() || state.last_task + 1 != task) {
         const size_t start = state.buffer.start_stretch();
         state.stretches.push_back(stretch{task, worker, start, 0, 0});
-        state.out.at_ = state.buffer.data() + start;
-        state.out.end_ = state.buffer.data() + state.buffer.capacity();
+        state.out.write_at(start);
     }
     state.last_task = task;
     return state.out;
@@ -64,6 +62,7 @@ size_t ordered_pairs::prepare() {
 void ordered_pairs::align(size_t i) {
     stretch& part = order_[i];
     page_buffer& buffer = workers_[static_cast<size_t>(part.worker)]->buffer;
+    if (!buffer.movable()) return;
     // The block that the stretches go to starts on a page boundary; below
     // each stretch is a spare page.
     const uintptr_t from = reinterpret_cast<uintptr_t>(buffer.data() + part.offset);

@@ -38,19 +38,24 @@ public:
     class sink {
     public:
         void add(const separated_pair& pair) {
-            if (static_cast<std::size_t>(end_ - at_) < sizeof(separated_pair)) grow();
-            std::memcpy(at_, &pair, sizeof(separated_pair));
-            at_ += sizeof(separated_pair);
+            if (at_ == end_) grow();
+            *at_++ = pair;
         }
 
     private:
         friend class ordered_pairs;
         void grow();
-        std::size_t used() const { return static_cast<std::size_t>(at_ - buffer_->data()); }
+        std::size_t used() const { return static_cast<std::size_t>(reinterpret_cast<char*>(at_) - buffer_->data()); }
+        // Points the writer at byte `offset` of the buffer, up to its capacity.
+        void write_at(std::size_t offset) {
+            at_ = reinterpret_cast<separated_pair*>(buffer_->data() + offset);
+            end_ = at_ + (buffer_->capacity() - offset) / sizeof(separated_pair);
+        }
 
         page_buffer* buffer_ = nullptr;
-        char* at_ = nullptr;
-        char* end_ = nullptr;
+        // Typed, so that the compiler keeps them in registers between pairs.
+        separated_pair* at_ = nullptr;
+        separated_pair* end_ = nullptr;
     };
 
     explicit ordered_pairs(int workers, const page_ops& ops = system_pages());

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include "raw_array.h"
@@ -115,6 +116,17 @@ private:
     const page_ops& ops_;
 };
 
+// Where a block of `bytes` may end so that the address space below is free
+// now: a range found by mapping it and giving it back at once. Where the
+// address space cannot hold the block beside its sources (a limit), the
+// block ends at `fallback` and takes its chances there.
+uintptr_t free_top(size_t bytes, size_t page, uintptr_t fallback) {
+    void* probe = mmap(nullptr, bytes + page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (probe == MAP_FAILED) return fallback;
+    munmap(probe, bytes + page);
+    return (reinterpret_cast<uintptr_t>(probe) + bytes + page) / page * page;
+}
+
 }  // namespace
 
 const page_ops& system_pages() {
@@ -143,6 +155,10 @@ moved_range move_or_copy(char* to, char* from, size_t length, const page_ops& op
 
 page_buffer::~page_buffer() {
     if (data_ == nullptr) return;
+    if (on_heap_) {
+        std::free(data_);
+        return;
+    }
     // Unmap around the holes only: something else may be mapped there now.
     std::sort(holes_.begin(), holes_.end(),
               [](const moved_range& a, const moved_range& b) { return a.begin < b.begin; });
@@ -156,18 +172,36 @@ page_buffer::~page_buffer() {
 
 void page_buffer::reserve(size_t bytes) {
     if (bytes <= capacity_) return;
+    const bool was_on_heap = on_heap_;
+    // The writers' positions run ahead of size_: a copy keeps everything.
+    if (data_ == nullptr || on_heap_) {
+        const size_t least = std::max({bytes, 2 * capacity_, 16 * ops_->page});
+        if (least < raw_array<char>::mapping_bytes) {
+            const size_t wanted = round_up(least, ops_->page);
+            auto* block = static_cast<char*>(std::aligned_alloc(ops_->page, wanted));
+            if (block == nullptr) throw allocation_failure(wanted);
+            if (data_ != nullptr) std::memcpy(block, data_, capacity_);
+            std::free(data_);
+            data_ = block;
+            capacity_ = wanted;
+            on_heap_ = true;
+            return;
+        }
+    }
     const size_t least = std::max({bytes, capacity_ + capacity_ / 8, raw_array<char>::mapping_bytes});
     const size_t wanted = round_up(least, ops_->page);
-    void* block = data_ == nullptr || !remap_pages ? mmap(nullptr, wanted, PROT_READ | PROT_WRITE, fresh_flags, -1, 0)
-                                                   : mremap(data_, capacity_, wanted, MREMAP_MAYMOVE);
+    const bool fresh = data_ == nullptr || was_on_heap || !remap_pages;
+    void* block = fresh ? mmap(nullptr, wanted, PROT_READ | PROT_WRITE, fresh_flags, -1, 0)
+                        : mremap(data_, capacity_, wanted, MREMAP_MAYMOVE);
     if (block == MAP_FAILED) throw allocation_failure(wanted);
-    if (data_ != nullptr && !remap_pages) {
-        // The writers' positions run ahead of size_: keep everything.
+    if (data_ != nullptr && fresh) {
         std::memcpy(block, data_, capacity_);
-        munmap(data_, capacity_);
+        if (was_on_heap) std::free(data_);
+        else munmap(data_, capacity_);
     }
     data_ = static_cast<char*>(block);
     capacity_ = wanted;
+    on_heap_ = false;
 }
 
 size_t page_buffer::start_stretch() {
@@ -192,7 +226,8 @@ page_block concatenate(const std::vector<stretch_ref>& parts, const page_ops& op
         total += part.length;
         lowest = std::min(lowest, reinterpret_cast<uintptr_t>(part.source->data()));
     }
-    falling_block block(round_up(std::max(total, size_t{1}), ops.page), lowest / ops.page * ops.page, ops);
+    const size_t bytes = round_up(std::max(total, size_t{1}), ops.page);
+    falling_block block(bytes, free_top(bytes, ops.page, lowest / ops.page * ops.page), ops);
     size_t end = total;
     for (auto part = parts.rbegin(); part != parts.rend(); ++part) {
         const size_t begin = end - part->length;
@@ -202,7 +237,8 @@ page_block concatenate(const std::vector<stretch_ref>& parts, const page_ops& op
             const size_t low = std::max(begin, (high - 1) / move_step * move_step);
             block.claim_from(low / ops.page * ops.page);
             char* from = part->source->data() + part->offset + (low - begin);
-            part->source->moved_out(move_or_copy(block.at(low), from, high - low, ops));
+            if (part->source->movable()) part->source->moved_out(move_or_copy(block.at(low), from, high - low, ops));
+            else std::memcpy(block.at(low), from, high - low);
             high = low;
         }
         end = begin;

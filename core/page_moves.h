@@ -42,9 +42,12 @@ struct moved_range {
 // fallback finds no memory.
 moved_range move_or_copy(char* to, char* from, std::size_t length, const page_ops& ops);
 
-// A growable mapping written in stretches: each stretch starts on a page
+// A growable block written in stretches: each stretch starts on a page
 // boundary with at least one spare page below it, so that it can be
 // shifted down by less than a page to match the offset of its destination.
+// Below raw_array's mapping size the block is a malloc'd one, which the
+// allocator hands out again call after call without fresh page faults; its
+// pages cannot move, so they are copied. From that size on it is a mapping.
 class page_buffer {
 public:
     explicit page_buffer(const page_ops& ops = system_pages()) : ops_(&ops) {}
@@ -55,6 +58,8 @@ public:
     char* data() const { return data_; }
     std::size_t size() const { return size_; }
     std::size_t capacity() const { return capacity_; }
+    // Whether its pages may move (it is a mapping).
+    bool movable() const { return !on_heap_; }
 
     // Makes room for at least `bytes` in all; the block may move. Grows by
     // an eighth at least, so that capacity stays close to what is used.
@@ -76,6 +81,7 @@ private:
     char* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
+    bool on_heap_ = false;
     std::vector<moved_range> holes_;
 };
 
@@ -90,7 +96,7 @@ struct stretch_ref {
 // (ops.page), at least one. The block is built from the top down, claiming
 // memory next to what it has as it goes and taking the pages out of the
 // sources, so that the sources and the block together never hold much more
-// than the bytes themselves. Stretches already at their destination's
+// than the bytes themselves. Stretches of mappings already at their destination's
 // offset within a page (shift_down; the block starts on a page boundary)
 // move by pages. Throws allocation_failure, having unmapped the block; the
 // sources release the rest.

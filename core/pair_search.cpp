@@ -184,26 +184,39 @@ std::vector<search_task> plan(searcher<D>& search, int32_t n, int workers) {
     return tasks;
 }
 
-// Runs the tasks on the workers: the calling thread takes them from the
-// front, the others from the back, each writing into the sink that
-// results gives it for the task.
+// Runs the tasks on the workers, each writing into the sink that results
+// gives it for the task. The calling thread takes them one by one from the
+// front; the others take runs from the back, a share of what is left, and
+// go through each run in order, so that a worker's output comes in a few
+// long stretches.
 template <int D, typename Results>
 void run_tasks(const split_tree& tree, double s, int workers, interrupt& stop, const std::vector<search_task>& tasks,
                Results& results) {
     std::mutex claim;
     size_t front = 0;
     size_t back = tasks.size();
+    const size_t share = 4 * static_cast<size_t>(workers);
     run_workers(workers, [&](int w, const std::atomic<bool>& failed) {
         searcher<D> search(tree, s, stop);
         for (;;) {
-            size_t i = 0;
+            size_t first = 0;
+            size_t end = 0;
             {
                 std::lock_guard<std::mutex> lock(claim);
                 if (front == back || failed.load()) return;
-                i = w == 0 ? front++ : --back;
+                if (w == 0) {
+                    first = front++;
+                    end = front;
+                } else {
+                    end = back;
+                    back -= std::max<size_t>(1, (back - front) / share);
+                    first = back;
+                }
             }
-            search.run(tasks[i], results.begin_task(w, i));
-            results.end_task(w);
+            for (size_t i = first; i < end; ++i) {
+                search.run(tasks[i], results.begin_task(w, i));
+                results.end_task(w);
+            }
         }
     });
 }

@@ -105,6 +105,10 @@ void expect_concatenated(const page_ops& ops, const std::vector<size_t>& lengths
         part.offset -= shift;
         at += part.length;
     }
+    // The lengths below leave the first buffer small, in malloc'd memory
+    // that is copied, and make the second a mapping whose pages move.
+    EXPECT_FALSE(buffers[0].movable());
+    EXPECT_TRUE(buffers[1].movable());
     const page_block block = concatenate(parts, ops);
     ASSERT_EQ(block.bytes % ops.page, 0u);
     ASSERT_GE(block.bytes, expected.size());
