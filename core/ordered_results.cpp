@@ -56,7 +56,7 @@ size_t ordered_pairs::prepare() {
         part.destination = at;
         at += part.length;
     }
-    return order_.size();
+    return copied(at) ? 0 : order_.size();
 }
 
 void ordered_pairs::align(size_t i) {
@@ -76,7 +76,7 @@ raw_array<separated_pair> ordered_pairs::finish() {
     size_t total = 0;
     for (const stretch& part : order_) total += part.length;
     raw_array<separated_pair> out;
-    if (total < raw_array<separated_pair>::mapping_bytes) {
+    if (copied(total)) {
         out.resize(total / sizeof(separated_pair));
         for (const stretch& part : order_)
             if (part.length > 0)

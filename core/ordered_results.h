@@ -70,7 +70,8 @@ public:
     std::size_t pairs() const;
 
     // Finishing, once every task has ended: prepare() puts the stretches
-    // in task order and returns their number; align(i) readies stretch i
+    // in task order and returns how many are to be aligned: their number,
+    // or 0 when the result is small enough to be copied; align(i) readies stretch i
     // to move by pages (any i at once on different threads); finish()
     // concatenates them. Throws allocation_failure, owning nothing then.
     std::size_t prepare();
@@ -92,6 +93,10 @@ private:
         std::vector<stretch> stretches;
         explicit worker_state(const page_ops& ops) : buffer(ops) { out.buffer_ = &buffer; }
     };
+
+    // Whether a result of `bytes` is copied together rather than assembled
+    // from pages.
+    static bool copied(std::size_t bytes) { return bytes < raw_array<separated_pair>::mapping_bytes; }
 
     const page_ops& ops_;
     std::vector<std::unique_ptr<worker_state>> workers_;

@@ -1,3 +1,5 @@
+
+
 // SPDX-License-Identifier: MIT
 #include "page_moves.h"
 
@@ -49,6 +51,10 @@ bool move_pages(void* from, size_t length, void* to) {
 }
 
 size_t round_up(size_t bytes, size_t page) { return (bytes + page - 1) / page * page; }
+
+// The least a mapping grows by: each growth takes the address space's lock,
+// which stalls the other writers' page faults.
+constexpr size_t growth_step = size_t{32} << 20;
 
 // Pages moved at a time when a block is assembled: what the block claims
 // ahead of the pages that leave the sources.
@@ -188,7 +194,7 @@ void page_buffer::reserve(size_t bytes) {
             return;
         }
     }
-    const size_t least = std::max({bytes, capacity_ + capacity_ / 8, raw_array<char>::mapping_bytes});
+    const size_t least = std::max({bytes, capacity_ + std::max(capacity_ / 8, growth_step), raw_array<char>::mapping_bytes});
     const size_t wanted = round_up(least, ops_->page);
     const bool fresh = data_ == nullptr || was_on_heap || !remap_pages;
     void* block = fresh ? mmap(nullptr, wanted, PROT_READ | PROT_WRITE, fresh_flags, -1, 0)

@@ -61,8 +61,9 @@ public:
     // Whether its pages may move (it is a mapping).
     bool movable() const { return !on_heap_; }
 
-    // Makes room for at least `bytes` in all; the block may move. Grows by
-    // an eighth at least, so that capacity stays close to what is used.
+    // Makes room for at least `bytes` in all; the block may move. A mapping
+    // grows by 32 MiB or an eighth, whichever is more, so that capacity
+    // stays close to what is used and growths are few.
     // Throws allocation_failure.
     void reserve(std::size_t bytes);
     // The bytes up to `bytes` are written.

@@ -51,7 +51,9 @@ public:
     }
     bool is_leaf(int32_t x) const { return node(x).size == 1; }
 
-    bool separated(int32_t a, int32_t b) const {
+    // Inlined by hand: with a search per kind of sink, the compiler stops
+    // inlining it by itself, which costs 4% of the search.
+    __attribute__((always_inline)) bool separated(int32_t a, int32_t b) const {
         const split_node& u = node(a);
         const split_node& v = node(b);
         const double r = v.radius > u.radius ? v.radius : u.radius;
@@ -247,10 +249,13 @@ raw_array<separated_pair> search_all(const split_tree& tree, double s, int worke
     try {
         run_tasks<D>(tree, s, workers, stop, tasks, results);
         const size_t stretches = results.prepare();
-        std::atomic<size_t> next{0};
-        run_workers(workers, [&](int, const std::atomic<bool>&) {
-            for (size_t i = next++; i < stretches; i = next++) results.align(i);
-        });
+        if (stretches == 1) results.align(0);
+        if (stretches > 1) {
+            std::atomic<size_t> next{0};
+            run_workers(workers, [&](int, const std::atomic<bool>&) {
+                for (size_t i = next++; i < stretches; i = next++) results.align(i);
+            });
+        }
         return results.finish();
     } catch (const allocation_failure& e) {
         throw pairs_out_of_memory(results.pairs(), e.bytes);
