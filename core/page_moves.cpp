@@ -1,5 +1,3 @@
-
-
 // SPDX-License-Identifier: MIT
 #include "page_moves.h"
 
@@ -178,8 +176,7 @@ page_buffer::~page_buffer() {
 
 void page_buffer::reserve(size_t bytes) {
     if (bytes <= capacity_) return;
-    const bool was_on_heap = on_heap_;
-    // The writers' positions run ahead of size_: a copy keeps everything.
+    // A copy keeps the whole capacity: the writers' positions run ahead of size_.
     if (data_ == nullptr || on_heap_) {
         const size_t least = std::max({bytes, 2 * capacity_, 16 * ops_->page});
         if (least < raw_array<char>::mapping_bytes) {
@@ -196,13 +193,13 @@ void page_buffer::reserve(size_t bytes) {
     }
     const size_t least = std::max({bytes, capacity_ + std::max(capacity_ / 8, growth_step), raw_array<char>::mapping_bytes});
     const size_t wanted = round_up(least, ops_->page);
-    const bool fresh = data_ == nullptr || was_on_heap || !remap_pages;
+    const bool fresh = data_ == nullptr || on_heap_ || !remap_pages;
     void* block = fresh ? mmap(nullptr, wanted, PROT_READ | PROT_WRITE, fresh_flags, -1, 0)
                         : mremap(data_, capacity_, wanted, MREMAP_MAYMOVE);
     if (block == MAP_FAILED) throw allocation_failure(wanted);
     if (data_ != nullptr && fresh) {
         std::memcpy(block, data_, capacity_);
-        if (was_on_heap) std::free(data_);
+        if (on_heap_) std::free(data_);
         else munmap(data_, capacity_);
     }
     data_ = static_cast<char*>(block);

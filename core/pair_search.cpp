@@ -249,13 +249,12 @@ raw_array<separated_pair> search_all(const split_tree& tree, double s, int worke
     try {
         run_tasks<D>(tree, s, workers, stop, tasks, results);
         const size_t stretches = results.prepare();
-        if (stretches == 1) results.align(0);
-        if (stretches > 1) {
-            std::atomic<size_t> next{0};
-            run_workers(workers, [&](int, const std::atomic<bool>&) {
-                for (size_t i = next++; i < stretches; i = next++) results.align(i);
-            });
-        }
+        // No threads start for one stretch or none.
+        std::atomic<size_t> next{0};
+        run_workers(static_cast<int>(std::min<size_t>(static_cast<size_t>(workers), stretches)),
+                    [&](int, const std::atomic<bool>&) {
+                        for (size_t i = next++; i < stretches; i = next++) results.align(i);
+                    });
         return results.finish();
     } catch (const allocation_failure& e) {
         throw pairs_out_of_memory(results.pairs(), e.bytes);
